@@ -1,0 +1,76 @@
+// Entry point: hands the arguments from the command name on to the command
+// named by the first argument and returns its status.
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+using command_fn = int (*)(int argc, char* argv[]);
+
+// Placeholder for the commands that this build does not provide yet.
+int command_not_available(int, char* argv[]) {
+    std::fprintf(stderr, "[main] command '%s' is not available yet\n", argv[0]);
+    return 1;
+}
+
+int command_pileup_removed(int, char*[]) {
+    std::fprintf(stderr, "[main] The `pileup' command has been removed. Please use `mpileup' instead.\n");
+    return 1;
+}
+
+struct command_entry {
+    const char* name;
+    command_fn run;
+};
+
+// Compared in this order; the first exact match wins.
+constexpr command_entry commands[] = {
+    {"view", command_not_available},      {"import", command_not_available},
+    {"mpileup", command_not_available},   {"merge", command_not_available},
+    {"sort", command_not_available},      {"index", command_not_available},
+    {"idxstats", command_not_available},  {"faidx", command_not_available},
+    {"fixmate", command_not_available},   {"rmdup", command_not_available},
+    {"flagstat", command_not_available},  {"calmd", command_not_available},
+    {"fillmd", command_not_available},    {"reheader", command_not_available},
+    {"cat", command_not_available},       {"targetcut", command_not_available},
+    {"phase", command_not_available},     {"depth", command_not_available},
+    {"bam2fq", command_not_available},    {"pileup", command_pileup_removed},
+    {"tview", command_not_available},
+};
+
+int usage() {
+    std::fprintf(stderr, "\n");
+    std::fprintf(stderr, "Program: alnkit (Tools for alignments in the SAM format)\n");
+    std::fprintf(stderr, "Version: %s\n\n", ALNKIT_VERSION);
+    std::fprintf(stderr, "Usage:   alnkit <command> [options]\n\n");
+    std::fprintf(stderr,
+                 "Command: view        SAM<->BAM conversion\n"
+                 "         sort        sort alignment file\n"
+                 "         mpileup     multi-way pileup\n"
+                 "         depth       compute the depth\n"
+                 "         faidx       index/extract FASTA\n"
+                 "         tview       text alignment viewer\n"
+                 "         index       index alignment\n"
+                 "         idxstats    BAM index stats (r595 or later)\n"
+                 "         fixmate     fix mate information\n"
+                 "         flagstat    simple stats\n"
+                 "         calmd       recalculate MD/NM tags and '=' bases\n"
+                 "         merge       merge sorted alignments\n"
+                 "         rmdup       remove PCR duplicates\n"
+                 "         reheader    replace BAM header\n"
+                 "         cat         concatenate BAMs\n"
+                 "         targetcut   cut fosmid regions (for fosmid pool only)\n"
+                 "         phase       phase heterozygotes\n");
+    std::fprintf(stderr, "\n");
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    if (argc < 2) return usage();
+    for (const auto& cmd : commands)
+        if (std::strcmp(argv[1], cmd.name) == 0) return cmd.run(argc - 1, argv + 1);
+    std::fprintf(stderr, "[main] unrecognized command '%s'\n", argv[1]);
+    return 1;
+}

@@ -1,0 +1,101 @@
+#include "common/test_util.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace test_util {
+
+scratch_dir::scratch_dir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "alnkit-test-XXXXXX").string();
+    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+}
+
+scratch_dir::~scratch_dir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+void write_file(const std::string& path, const std::string& content) {
+    std::ofstream f(path, std::ios::binary);
+    f << content;
+    if (!f) throw std::runtime_error("cannot write " + path);
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) throw std::runtime_error("cannot read " + path);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+void write_gzip_file(const std::string& path, const std::string& content) {
+    gzFile gz = gzopen(path.c_str(), "wb");
+    if (!gz) throw std::runtime_error("cannot write " + path);
+    if (!content.empty()) gzwrite(gz, content.data(), static_cast<unsigned>(content.size()));
+    gzclose(gz);
+}
+
+namespace {
+
+std::string slurp_fd(int fd) {
+    std::string s;
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) s.append(buf, n);
+    return s;
+}
+
+}  // namespace
+
+run_result run(const std::vector<std::string>& argv, const std::string& input) {
+    // Standard streams go through temporary files, which avoids any pipe
+    // dead-lock whatever the amount of output.
+    scratch_dir dir;
+    std::string in_path = dir.file("stdin"), out_path = dir.file("stdout"), err_path = dir.file("stderr");
+    write_file(in_path, input);
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        int in = open(in_path.c_str(), O_RDONLY);
+        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    run_result r;
+    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    int fd = open(out_path.c_str(), O_RDONLY);
+    r.out = slurp_fd(fd);
+    close(fd);
+    fd = open(err_path.c_str(), O_RDONLY);
+    r.err = slurp_fd(fd);
+    close(fd);
+    return r;
+}
+
+run_result run_alnkit(const std::vector<std::string>& args, const std::string& input) {
+    std::vector<std::string> argv{ALNKIT_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv, input);
+}
+
+}  // namespace test_util

@@ -1,0 +1,40 @@
+// Helpers shared by the tests: scratch directories, whole-file I/O and
+// running the alnkit executable with its output captured.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace test_util {
+
+// A fresh directory under the system temporary directory, removed with its
+// contents when the object goes out of scope.
+class scratch_dir {
+public:
+    scratch_dir();
+    ~scratch_dir();
+    scratch_dir(const scratch_dir&) = delete;
+    scratch_dir& operator=(const scratch_dir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+void write_file(const std::string& path, const std::string& content);
+std::string read_file(const std::string& path);
+// Writes `content` gzip-compressed.
+void write_gzip_file(const std::string& path, const std::string& content);
+
+struct run_result {
+    int status = -1;  // exit status, or 128 + signal number
+    std::string out, err;
+};
+
+// Runs `argv` (argv[0] is the program path) with `input` on standard input.
+run_result run(const std::vector<std::string>& argv, const std::string& input = "");
+// Runs the alnkit executable under test with the given arguments.
+run_result run_alnkit(const std::vector<std::string>& args, const std::string& input = "");
+
+}  // namespace test_util
