@@ -73,7 +73,7 @@ struct khash_t {
     static void set_deleted(uint32_t* f, khint_t i) { f[i >> 4] |= 1U << ((i & 0xfU) << 1); }
     static void clear_empty(uint32_t* f, khint_t i) { f[i >> 4] &= ~(2U << ((i & 0xfU) << 1)); }
     static void clear_both(uint32_t* f, khint_t i) { f[i >> 4] &= ~(3U << ((i & 0xfU) << 1)); }
-    static size_t flag_bytes(khint_t n) { return (n < 16 ? 1 : n >> 4) * sizeof(uint32_t); }
+    static size_t flag_bytes(khint_t n) { return ((static_cast<size_t>(n) + 15) >> 4) * sizeof(uint32_t); }
 
     khint_t begin() const { return 0; }
     khint_t end() const { return n_buckets; }
