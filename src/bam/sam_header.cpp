@@ -62,7 +62,9 @@ bool append_tag(HeaderLine* line, const char key[2], std::string_view value) {
         std::free(tag);
         return false;
     }
-    std::memcpy(tag->value, value.data(), value.size());
+    // A short field's value is an empty view whose data() may be null, which
+    // memcpy must not see even for zero bytes.
+    if (!value.empty()) std::memcpy(tag->value, value.data(), value.size());
     tag->value[value.size()] = 0;
     list_t* tags = list_append(line->tags, tag);
     if (!tags) {

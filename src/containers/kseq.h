@@ -102,8 +102,11 @@ int ks_getuntil(kstream_gen<File, ReadFn>* ks, int delimiter, kstring_t* str, in
             break;
         }
     }
-    if (!str->s && ks_reserve(str, 1) == 0) str->s[0] = 0;
-    return str->s ? static_cast<int>(str->l) : -1;
+    // The loop may end without appending anything (a refill that returns
+    // nothing), so terminate explicitly: `s` can still hold an older token.
+    if (!str->s && ks_reserve(str, 1) < 0) return -1;
+    str->s[str->l] = 0;
+    return static_cast<int>(str->l);
 }
 
 inline int ks_gzread(gzFile f, void* buf, unsigned len) { return gzread(f, buf, len); }
