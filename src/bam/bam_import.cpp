@@ -22,8 +22,14 @@ constexpr int sam_buffer_size = 16384;
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// Reads the next field; false when the input was exhausted.
-bool next_field(tamFile fp, int* dret) { return ks_getuntil(fp->ks, KS_SEP_TAB, &fp->str, dret) >= 0; }
+// Reads the next field; false when the input was exhausted, leaving an empty
+// field rather than the text of the previous one.
+bool next_field(tamFile fp, int* dret) {
+    if (ks_getuntil(fp->ks, KS_SEP_TAB, &fp->str, dret) >= 0) return true;
+    fp->str.l = 0;
+    if (fp->str.s) fp->str.s[0] = 0;
+    return false;
+}
 
 int parse_error(tamFile fp, const char* msg) {
     fp->err = msg;
