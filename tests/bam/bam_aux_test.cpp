@@ -9,7 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "common/record_util.h"
+
 namespace {
+
+using test_util::append_aux;
+using test_util::append_aux_array;
+using test_util::append_aux_string;
+using test_util::make_header;
 
 // A record with the name "r", no CIGAR and no sequence: 2 bytes before the
 // optional fields.
@@ -21,24 +28,6 @@ bam1_ptr bare_record() {
     std::memcpy(b->data, "r", 2);
     b->data_len = 2;
     return b;
-}
-
-template <typename T>
-void add(bam1_t* b, const char* tag, char type, T value) {
-    ASSERT_EQ(bam_aux_append(b, tag, type, sizeof value, reinterpret_cast<const uint8_t*>(&value)), 0);
-}
-
-void add_string(bam1_t* b, const char* tag, char type, const std::string& s) {
-    ASSERT_EQ(bam_aux_append(b, tag, type, static_cast<int>(s.size() + 1), reinterpret_cast<const uint8_t*>(s.c_str())), 0);
-}
-
-void add_array16(bam1_t* b, const char* tag, const std::vector<int16_t>& values) {
-    std::vector<uint8_t> bytes(5 + 2 * values.size());
-    bytes[0] = 's';
-    int32_t n = static_cast<int32_t>(values.size());
-    std::memcpy(&bytes[1], &n, 4);
-    std::memcpy(&bytes[5], values.data(), 2 * values.size());
-    ASSERT_EQ(bam_aux_append(b, tag, 'B', static_cast<int>(bytes.size()), bytes.data()), 0);
 }
 
 // Tags of the optional fields in stored order, by walking the area.
@@ -59,17 +48,17 @@ std::string format(const bam1_t* b) {
 
 TEST(BamAux, GetWalksOverEveryType) {
     bam1_ptr b = bare_record();
-    add<float>(b.get(), "XF", 'f', 1.5f);
-    add<double>(b.get(), "XD", 'd', -2.25);
-    add_array16(b.get(), "XB", {1, -2, 3});
-    add_string(b.get(), "XZ", 'Z', "text");
-    add_string(b.get(), "XH", 'H', "1AE3");
-    add<char>(b.get(), "XA", 'A', 'q');
-    add<uint8_t>(b.get(), "XC", 'C', 200);
-    add<uint16_t>(b.get(), "XS", 'S', 60000);
-    add<uint32_t>(b.get(), "XI", 'I', 4000000000U);
-    add<int8_t>(b.get(), "XT", 'c', -3);
-    add<int8_t>(b.get(), "XT", 'c', 9);  // a repeated tag: the first one is found
+    append_aux<float>(b.get(), "XF", 'f', 1.5f);
+    append_aux<double>(b.get(), "XD", 'd', -2.25);
+    append_aux_array<int16_t>(b.get(), "XB", 's', {1, -2, 3});
+    append_aux_string(b.get(), "XZ", 'Z', "text");
+    append_aux_string(b.get(), "XH", 'H', "1AE3");
+    append_aux<char>(b.get(), "XA", 'A', 'q');
+    append_aux<uint8_t>(b.get(), "XC", 'C', 200);
+    append_aux<uint16_t>(b.get(), "XS", 'S', 60000);
+    append_aux<uint32_t>(b.get(), "XI", 'I', 4000000000U);
+    append_aux<int8_t>(b.get(), "XT", 'c', -3);
+    append_aux<int8_t>(b.get(), "XT", 'c', 9);  // a repeated tag: the first one is found
     EXPECT_EQ(b->l_aux, 7 + 11 + 14 + 8 + 8 + 4 + 4 + 5 + 7 + 4 + 4);
     EXPECT_EQ(b->data_len, 2 + b->l_aux);
 
@@ -92,9 +81,9 @@ TEST(BamAux, GetWalksOverEveryType) {
 
 TEST(BamAux, AppendGrowsTheBlock) {
     bam1_ptr b = bare_record();
-    add<uint8_t>(b.get(), "NM", 'C', 3);
+    append_aux<uint8_t>(b.get(), "NM", 'C', 3);
     std::string big(1000, 'x');
-    add_string(b.get(), "XZ", 'Z', big);
+    append_aux_string(b.get(), "XZ", 'Z', big);
     EXPECT_EQ(b->data_len, 2 + 4 + 1004);
     EXPECT_EQ(b->l_aux, 4 + 1004);
     EXPECT_EQ(b->m_data, 1024);
@@ -112,9 +101,9 @@ TEST(BamAux, DeleteFirstMiddleOrLast) {
     } cases[] = {{"AA", 4, "BB CC "}, {"BB", 9, "AA CC "}, {"CC", 11, "AA BB "}};
     for (const auto& c : cases) {
         bam1_ptr b = bare_record();
-        add<uint8_t>(b.get(), "AA", 'C', 7);
-        add_string(b.get(), "BB", 'Z', "hello");
-        add<double>(b.get(), "CC", 'd', 0.125);
+        append_aux<uint8_t>(b.get(), "AA", 'C', 7);
+        append_aux_string(b.get(), "BB", 'Z', "hello");
+        append_aux<double>(b.get(), "CC", 'd', 0.125);
         int l_aux = b->l_aux, data_len = b->data_len;
         EXPECT_EQ(bam_aux_del(b.get(), bam_aux_get(b.get(), c.tag)), 0);
         EXPECT_EQ(b->l_aux, l_aux - c.size) << c.tag;
@@ -130,16 +119,16 @@ TEST(BamAux, DeleteFirstMiddleOrLast) {
 
 TEST(BamAux, DropOther) {
     bam1_ptr b = bare_record();
-    add<uint8_t>(b.get(), "AA", 'C', 7);
-    add_string(b.get(), "BB", 'Z', "hello");
-    add<double>(b.get(), "CC", 'd', 0.125);
+    append_aux<uint8_t>(b.get(), "AA", 'C', 7);
+    append_aux_string(b.get(), "BB", 'Z', "hello");
+    append_aux<double>(b.get(), "CC", 'd', 0.125);
     EXPECT_EQ(bam_aux_drop_other(b.get(), bam_aux_get(b.get(), "BB")), 0);
     EXPECT_EQ(b->l_aux, 9);
     EXPECT_EQ(b->data_len, 2 + 9);
     EXPECT_EQ(bam_aux_get(b.get(), "BB"), rec_aux(b.get()) + 2);
     EXPECT_EQ(format(b.get()), "r\t0\t*\t0\t0\t*\t*\t0\t0\t*\t*\tBB:Z:hello");
 
-    add<double>(b.get(), "CC", 'd', 0.125);
+    append_aux<double>(b.get(), "CC", 'd', 0.125);
     EXPECT_EQ(bam_aux_drop_other(b.get(), nullptr), 0);
     EXPECT_EQ(b->l_aux, 0);
     EXPECT_EQ(b->data_len, 2);
@@ -148,18 +137,18 @@ TEST(BamAux, DropOther) {
 
 TEST(BamAux, TypedReads) {
     bam1_ptr b = bare_record();
-    add<int8_t>(b.get(), "Ic", 'c', -1);
-    add<uint8_t>(b.get(), "IC", 'C', 255);
-    add<int16_t>(b.get(), "Is", 's', -300);
-    add<uint16_t>(b.get(), "IS", 'S', 65535);
-    add<int32_t>(b.get(), "Ii", 'i', INT32_MIN);
-    add<uint32_t>(b.get(), "IU", 'I', 4294967295U);
-    add<uint32_t>(b.get(), "IV", 'I', 0x80000000U);
-    add<float>(b.get(), "Ff", 'f', 0.75f);
-    add<double>(b.get(), "Dd", 'd', -1e100);
-    add<char>(b.get(), "AA", 'A', 'q');
-    add_string(b.get(), "ZZ", 'Z', "zed");
-    add_string(b.get(), "HH", 'H', "0F");
+    append_aux<int8_t>(b.get(), "Ic", 'c', -1);
+    append_aux<uint8_t>(b.get(), "IC", 'C', 255);
+    append_aux<int16_t>(b.get(), "Is", 's', -300);
+    append_aux<uint16_t>(b.get(), "IS", 'S', 65535);
+    append_aux<int32_t>(b.get(), "Ii", 'i', INT32_MIN);
+    append_aux<uint32_t>(b.get(), "IU", 'I', 4294967295U);
+    append_aux<uint32_t>(b.get(), "IV", 'I', 0x80000000U);
+    append_aux<float>(b.get(), "Ff", 'f', 0.75f);
+    append_aux<double>(b.get(), "Dd", 'd', -1e100);
+    append_aux<char>(b.get(), "AA", 'A', 'q');
+    append_aux_string(b.get(), "ZZ", 'Z', "zed");
+    append_aux_string(b.get(), "HH", 'H', "0F");
     auto get = [&](const char* tag) { return bam_aux_get(b.get(), tag); };
 
     struct {
@@ -185,32 +174,17 @@ TEST(BamAux, TypedReads) {
     EXPECT_EQ(bam_aux2A(get("ZZ")), '\0');
 }
 
-bam_header_ptr header_with_text(const std::string& text, const std::vector<std::string>& names = {}) {
-    bam_header_ptr h(bam_header_init());
-    if (!text.empty()) {
-        h->text = strdup(text.c_str());
-        h->l_text = h->n_text = text.size();
-    }
-    h->n_targets = static_cast<int32_t>(names.size());
-    h->target_name = static_cast<char**>(std::calloc(names.size() + 1, sizeof(char*)));
-    h->target_len = static_cast<uint32_t*>(std::calloc(names.size() + 1, sizeof(uint32_t)));
-    for (size_t i = 0; i < names.size(); ++i) {
-        h->target_name[i] = strdup(names[i].c_str());
-        h->target_len[i] = 5000;
-    }
-    return h;
-}
 
 TEST(BamAux, LibraryThroughReadGroup) {
-    bam_header_ptr h = header_with_text("@HD\tVN:1.0\n@RG\tID:g1\tSM:s\tLB:libA\n@RG\tID:g2\tSM:s\n@RG\tID:g3\tLB:libB\n");
+    bam_header_ptr h = make_header({}, "@HD\tVN:1.0\n@RG\tID:g1\tSM:s\tLB:libA\n@RG\tID:g2\tSM:s\n@RG\tID:g3\tLB:libB\n");
     struct {
         const char* rg;  // null: no RG field
         const char* library;
     } cases[] = {{"g1", "libA"}, {"g3", "libB"}, {"g2", nullptr}, {"g9", nullptr}, {nullptr, nullptr}};
     for (const auto& c : cases) {
         bam1_ptr b = bare_record();
-        add<uint8_t>(b.get(), "NM", 'C', 0);
-        if (c.rg) add_string(b.get(), "RG", 'Z', c.rg);
+        append_aux<uint8_t>(b.get(), "NM", 'C', 0);
+        if (c.rg) append_aux_string(b.get(), "RG", 'Z', c.rg);
         const char* lib = bam_get_library(h.get(), b.get());
         if (c.library) {
             EXPECT_STREQ(lib, c.library) << c.rg;
@@ -222,10 +196,10 @@ TEST(BamAux, LibraryThroughReadGroup) {
     EXPECT_NE(h->rg2lib, nullptr);
 
     bam1_ptr b = bare_record();
-    add_string(b.get(), "RG", 'Z', "g1");
-    bam_header_ptr no_groups = header_with_text("@SQ\tSN:chr1\tLN:10\n");
+    append_aux_string(b.get(), "RG", 'Z', "g1");
+    bam_header_ptr no_groups = make_header({}, "@SQ\tSN:chr1\tLN:10\n");
     EXPECT_EQ(bam_get_library(no_groups.get(), b.get()), nullptr);
-    bam_header_ptr no_text = header_with_text("");
+    bam_header_ptr no_text = make_header({});
     EXPECT_EQ(bam_get_library(no_text.get(), b.get()), nullptr);
 }
 
@@ -251,7 +225,7 @@ void check_regions(bam_header_t* h, const std::vector<region_case>& cases) {
 
 TEST(BamParseRegion, Grammar) {
     constexpr int max = 1 << 29;
-    bam_header_ptr h = header_with_text("", {"chr1", "chr2"});
+    bam_header_ptr h = make_header({"chr1", "chr2"});
     check_regions(h.get(), {
                                {"chr2", 0, 1, 0, max, false},
                                {"chr2:1,000", 0, 1, 999, max, false},
@@ -275,7 +249,7 @@ TEST(BamParseRegion, Grammar) {
 
 TEST(BamParseRegion, NameContainingColon) {
     constexpr int max = 1 << 29;
-    bam_header_ptr h = header_with_text("", {"chr1", "chr2:100"});
+    bam_header_ptr h = make_header({"chr1", "chr2:100"});
     check_regions(h.get(), {
                                {"chr2:100", 0, 1, 0, max, false},
                                {"chr2:100-200", -1, -1, -1, -1, true},
@@ -284,7 +258,7 @@ TEST(BamParseRegion, NameContainingColon) {
 }
 
 TEST(BamParseRegion, HeaderWithoutReferences) {
-    bam_header_ptr h = header_with_text("");
+    bam_header_ptr h = make_header({});
     check_regions(h.get(), {
                                {"chr1", -1, -1, -1, -1, false},
                                {"chr1:1-10", -1, -1, -1, -1, true},
