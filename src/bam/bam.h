@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "bam/kstring.h"
+#include "io/bgzf.h"
 
 // Flag bits.
 enum : uint16_t {
@@ -159,3 +160,19 @@ int32_t bam_get_tid(const bam_header_t* h, const char* name);
 // line without newline; bam_format1_append appends the same line to `str`.
 char* bam_format1_core(const bam_header_t* h, const bam1_t* b, int of);
 int bam_format1_append(kstring_t* str, const bam_header_t* h, const bam1_t* b, int of);
+
+// ---- BAM binary form over a BGZF stream (integers little-endian) ----
+
+// Header: null when the magic is missing or the header is cut short.
+bam_header_t* bam_header_read(BGZF* fp);
+// Writes the header and flushes, so that the first record starts a block.
+int bam_header_write(BGZF* fp, const bam_header_t* header);
+// 4 + block_size on success; -1 at a clean end; -2 size field incomplete;
+// -3 core incomplete; -4 data incomplete or inconsistent with the core.
+int bam_read1(BGZF* fp, bam1_t* b);
+int bam_write1(BGZF* fp, const bam1_t* b);
+int bam_write1_core(BGZF* fp, const bam1_core_t* c, int data_len, uint8_t* data);
+// 1 when the record is plausible against the header (may be null).
+int bam_validate1(const bam_header_t* header, const bam1_t* b);
+// Converts a data block between host and little-endian order (big-endian hosts).
+void bam_swap_data(const bam1_core_t* c, int data_len, uint8_t* data, bool is_host);

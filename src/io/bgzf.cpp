@@ -1,0 +1,396 @@
+// Reading and writing BGZF streams.
+#include "io/bgzf.h"
+
+#include <fcntl.h>
+#include <libdeflate.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "containers/khash.h"
+
+const uint8_t bgzf_eof_marker[28] = {0x1f, 0x8b, 0x08, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0xff, 0x06, 0x00, 0x42, 0x43,
+                                     0x02, 0x00, 0x1b, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+
+namespace {
+
+using cache_map_t = khash_t<uint64_t, cache_t, kh_int64_traits>;
+
+uint16_t load_u16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+void store_u16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+void store_u32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// The fixed part of every block header; BSIZE (bytes 16-17) is filled in per block.
+constexpr uint8_t block_header[BGZF_BLOCK_HEADER_LENGTH] = {31, 139, 8, 4, 0, 0, 0, 0, 0, 255, 6, 0, 'B', 'C', 2, 0, 0, 0};
+
+int level_from_digits(const char* s) {
+    for (; *s; ++s)
+        if (*s >= '0' && *s <= '9') return *s - '0';
+    return -1;
+}
+
+int normalise_level(int level) { return level < 0 || level > 9 ? -1 : level; }
+
+BGZF* new_stream(char mode) {
+    auto* fp = static_cast<BGZF*>(std::calloc(1, sizeof(BGZF)));
+    if (!fp) return nullptr;
+    fp->open_mode = mode;
+    fp->file_descriptor = -1;
+    fp->uncompressed_block_size = BGZF_MAX_BLOCK_SIZE;
+    fp->compressed_block_size = BGZF_MAX_BLOCK_SIZE;
+    fp->compressed_block = std::malloc(BGZF_MAX_BLOCK_SIZE);
+    if (mode == 'r') fp->uncompressed_block = std::malloc(BGZF_MAX_BLOCK_SIZE);
+    if (!fp->compressed_block || (mode == 'r' && !fp->uncompressed_block)) {
+        std::free(fp->compressed_block);
+        std::free(fp->uncompressed_block);
+        std::free(fp);
+        return nullptr;
+    }
+    return fp;
+}
+
+BGZF* open_read(knetFile* file) {
+    BGZF* fp = new_stream('r');
+    if (!fp) return nullptr;
+    fp->x.fpr = file;
+    fp->cache = new cache_map_t;
+    return fp;
+}
+
+BGZF* open_write(FILE* file, int level) {
+    BGZF* fp = new_stream('w');
+    if (!fp) return nullptr;
+    fp->x.fpw = file;
+    fp->compress_level = static_cast<int16_t>(normalise_level(level));
+    return fp;
+}
+
+void free_stream(BGZF* fp) {
+    if (fp->deflater) {
+        deflateEnd(static_cast<z_stream*>(fp->deflater));
+        delete static_cast<z_stream*>(fp->deflater);
+    }
+    if (fp->inflater) libdeflate_free_decompressor(static_cast<libdeflate_decompressor*>(fp->inflater));
+    if (auto* cache = static_cast<cache_map_t*>(fp->cache)) {
+        for (khint_t k = cache->begin(); k != cache->end(); ++k)
+            if (cache->exist(k)) std::free(cache->value(k).block);
+        delete cache;
+    }
+    std::free(fp->uncompressed_block);
+    std::free(fp->compressed_block);
+    std::free(fp);
+}
+
+int report(BGZF* fp, const char* error) {
+    fp->error = error;
+    return -1;
+}
+
+// The stream's deflater, created on first use and reset for every block so
+// that each block is compressed exactly as by a freshly initialised one.
+z_stream* block_deflater(BGZF* fp) {
+    auto* zs = static_cast<z_stream*>(fp->deflater);
+    if (zs) {
+        if (deflateReset(zs) != Z_OK) return nullptr;
+        return zs;
+    }
+    zs = new z_stream{};
+    if (deflateInit2(zs, fp->compress_level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+        delete zs;
+        return nullptr;
+    }
+    fp->deflater = zs;
+    return zs;
+}
+
+// Compresses the first `block_length` waiting bytes into one block, taking
+// fewer (1024 at a time) when they do not fit; returns the block's size.
+int deflate_block(BGZF* fp, int block_length) {
+    auto* out = static_cast<uint8_t*>(fp->compressed_block);
+    auto* in = static_cast<uint8_t*>(fp->uncompressed_block);
+    std::memcpy(out, block_header, BGZF_BLOCK_HEADER_LENGTH);
+    int input_length = block_length;
+    int compressed_length;
+    for (;;) {
+        z_stream* zs = block_deflater(fp);
+        if (!zs) return report(fp, "deflate init failed");
+        zs->next_in = in;
+        zs->avail_in = static_cast<uInt>(input_length);
+        zs->next_out = out + BGZF_BLOCK_HEADER_LENGTH;
+        zs->avail_out = static_cast<uInt>(fp->compressed_block_size - BGZF_BLOCK_HEADER_LENGTH - BGZF_BLOCK_FOOTER_LENGTH);
+        int status = deflate(zs, Z_FINISH);
+        if (status == Z_STREAM_END) {
+            compressed_length = static_cast<int>(zs->total_out);
+            break;
+        }
+        if (status != Z_OK && status != Z_BUF_ERROR) return report(fp, "deflate failed");
+        input_length -= 1024;  // did not fit: retry with less input
+        if (input_length <= 0) return report(fp, "input reduction failed");
+    }
+    compressed_length += BGZF_BLOCK_HEADER_LENGTH + BGZF_BLOCK_FOOTER_LENGTH;
+    if (compressed_length > BGZF_MAX_BLOCK_SIZE) return report(fp, "deflate overflow");
+    store_u16(out + 16, static_cast<uint16_t>(compressed_length - 1));
+    uint32_t crc = static_cast<uint32_t>(crc32(crc32(0L, nullptr, 0L), in, static_cast<uInt>(input_length)));
+    store_u32(out + compressed_length - 8, crc);
+    store_u32(out + compressed_length - 4, static_cast<uint32_t>(input_length));
+    int remaining = block_length - input_length;
+    if (remaining > 0) {
+        if (remaining > input_length) return report(fp, "remainder too large");
+        std::memcpy(in, in + input_length, remaining);
+    }
+    fp->block_offset = remaining;
+    return compressed_length;
+}
+
+// Inflates `length` bytes of raw deflate data into the block buffer; returns
+// the number of bytes produced.
+int inflate_block(BGZF* fp, const uint8_t* data, int length) {
+    if (!fp->inflater) {
+        fp->inflater = libdeflate_alloc_decompressor();
+        if (!fp->inflater) return report(fp, "inflate init failed");
+    }
+    size_t produced = 0;
+    auto r = libdeflate_deflate_decompress(static_cast<libdeflate_decompressor*>(fp->inflater), data, static_cast<size_t>(length),
+                                           fp->uncompressed_block, BGZF_MAX_BLOCK_SIZE, &produced);
+    if (r != LIBDEFLATE_SUCCESS) return report(fp, "inflate failed");
+    return static_cast<int>(produced);
+}
+
+bool is_block_header(const uint8_t* h) {
+    return h[0] == 31 && h[1] == 139 && h[2] == 8 && (h[3] & 4) && load_u16(h + 10) == 6 && h[12] == 'B' && h[13] == 'C' &&
+           load_u16(h + 14) == 2;
+}
+
+bool load_from_cache(BGZF* fp, int64_t address) {
+    auto* cache = static_cast<cache_map_t*>(fp->cache);
+    khint_t k = cache->get(static_cast<uint64_t>(address));
+    if (k == cache->end() || cache->value(k).size == 0) return false;
+    const cache_t& c = cache->value(k);
+    if (fp->block_length != 0) fp->block_offset = 0;
+    fp->block_address = address;
+    fp->block_length = c.size;
+    std::memcpy(fp->uncompressed_block, c.block, BGZF_MAX_BLOCK_SIZE);
+    knet_seek(fp->x.fpr, c.end_offset, SEEK_SET);
+    return true;
+}
+
+void cache_block(BGZF* fp, int64_t address, int64_t end_offset) {
+    if (fp->cache_size <= BGZF_MAX_BLOCK_SIZE) return;
+    auto* cache = static_cast<cache_map_t*>(fp->cache);
+    if (static_cast<int64_t>(cache->size + 1) * BGZF_MAX_BLOCK_SIZE > fp->cache_size) {
+        // Evict whichever block comes first in bucket order.
+        for (khint_t k = cache->begin(); k != cache->end(); ++k) {
+            if (!cache->exist(k)) continue;
+            std::free(cache->value(k).block);
+            cache->del(k);
+            break;
+        }
+    }
+    int ret;
+    khint_t k = cache->put(static_cast<uint64_t>(address), &ret);
+    if (ret == 0) return;
+    cache_t& c = cache->value(k);
+    c.size = fp->block_length;
+    c.end_offset = end_offset;
+    c.block = static_cast<uint8_t*>(std::malloc(BGZF_MAX_BLOCK_SIZE));
+    if (!c.block) {
+        c.size = 0;
+        return;
+    }
+    std::memcpy(c.block, fp->uncompressed_block, BGZF_MAX_BLOCK_SIZE);
+}
+
+}  // namespace
+
+BGZF* bgzf_open(const char* path, const char* mode) {
+    if (std::strchr(mode, 'r') || std::strchr(mode, 'R')) {
+        knetFile* file = knet_open(path, "r");
+        if (!file) return nullptr;
+        BGZF* fp = open_read(file);
+        if (!fp) {
+            knet_close(file);
+            return nullptr;
+        }
+        fp->owned_file = 1;
+        return fp;
+    }
+    if (std::strchr(mode, 'w') || std::strchr(mode, 'W')) {
+        int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        if (fd < 0) return nullptr;
+        FILE* file = fdopen(fd, "w");
+        if (!file) {
+            close(fd);
+            return nullptr;
+        }
+        int level = std::strchr(mode, 'u') ? 0 : level_from_digits(mode);
+        BGZF* fp = open_write(file, level);
+        if (!fp) {
+            std::fclose(file);
+            return nullptr;
+        }
+        fp->owned_file = 1;
+        return fp;
+    }
+    return nullptr;
+}
+
+BGZF* bgzf_fdopen(int fd, const char* mode) {
+    if (fd == -1) return nullptr;
+    BGZF* fp = nullptr;
+    if (mode[0] == 'r' || mode[0] == 'R') {
+        knetFile* file = knet_dopen(fd, "r");
+        if (!file) return nullptr;
+        fp = open_read(file);
+        if (!fp) knet_close(file);
+    } else if (mode[0] == 'w' || mode[0] == 'W') {
+        FILE* file = fdopen(fd, "w");
+        if (!file) return nullptr;
+        int level = std::strchr(mode, 'u') ? 0 : level_from_digits(mode + 1);
+        fp = open_write(file, level);
+    }
+    if (fp) {
+        fp->file_descriptor = fd;
+        fp->owned_file = 0;
+    }
+    return fp;
+}
+
+int bgzf_write(BGZF* fp, const void* data, int length) {
+    if (fp->open_mode != 'w') return report(fp, "file not open for writing");
+    if (!fp->uncompressed_block) {
+        fp->uncompressed_block = std::malloc(BGZF_MAX_BLOCK_SIZE);
+        if (!fp->uncompressed_block) return report(fp, "out of memory");
+    }
+    auto* input = static_cast<const uint8_t*>(data);
+    int written = 0;
+    while (written < length) {
+        int copy = std::min(fp->uncompressed_block_size - fp->block_offset, length - written);
+        std::memcpy(static_cast<uint8_t*>(fp->uncompressed_block) + fp->block_offset, input + written, copy);
+        fp->block_offset += copy;
+        written += copy;
+        if (fp->block_offset == fp->uncompressed_block_size && bgzf_flush(fp) != 0) break;
+    }
+    return written;
+}
+
+int bgzf_flush(BGZF* fp) {
+    while (fp->block_offset > 0) {
+        int size = deflate_block(fp, fp->block_offset);
+        if (size < 0) return -1;
+        if (std::fwrite(fp->compressed_block, 1, size, fp->x.fpw) != static_cast<size_t>(size))
+            return report(fp, "write failed");
+        fp->block_address += size;
+    }
+    return 0;
+}
+
+int bgzf_flush_try(BGZF* fp, int size) {
+    if (fp->block_offset + size > fp->uncompressed_block_size) return bgzf_flush(fp);
+    return -1;
+}
+
+int bgzf_close(BGZF* fp) {
+    int status = 0;
+    if (fp->open_mode == 'w') {
+        if (bgzf_flush(fp) != 0) status = -1;
+        // The end-of-file block is written literally: compressing no input at
+        // level 0 would give a stored block instead of the 28-byte marker
+        // that readers look for.
+        else if (std::fwrite(bgzf_eof_marker, 1, sizeof bgzf_eof_marker, fp->x.fpw) != sizeof bgzf_eof_marker)
+            status = report(fp, "write failed");
+        if (std::fflush(fp->x.fpw) != 0 && status == 0) status = report(fp, "flush failed");
+        if (fp->owned_file) {
+            if (std::fclose(fp->x.fpw) != 0) status = -1;
+        }
+    } else if (fp->owned_file) {
+        if (knet_close(fp->x.fpr) != 0) status = -1;
+    } else {
+        fp->x.fpr->fd = -1;  // the caller's descriptor stays open
+        knet_close(fp->x.fpr);
+    }
+    free_stream(fp);
+    return status;
+}
+
+int bgzf_read_block(BGZF* fp) {
+    int64_t address = knet_tell(fp->x.fpr);
+    if (load_from_cache(fp, address)) return 0;
+    auto* block = static_cast<uint8_t*>(fp->compressed_block);
+    ssize_t count = knet_read(fp->x.fpr, block, BGZF_BLOCK_HEADER_LENGTH);
+    if (count == 0) {
+        fp->block_length = 0;
+        return 0;
+    }
+    if (count != BGZF_BLOCK_HEADER_LENGTH) return report(fp, "read failed");
+    if (!is_block_header(block)) return report(fp, "invalid block header");
+    int block_size = load_u16(block + 16) + 1;
+    if (block_size < BGZF_BLOCK_HEADER_LENGTH + BGZF_BLOCK_FOOTER_LENGTH) return report(fp, "invalid block header");
+    int remaining = block_size - BGZF_BLOCK_HEADER_LENGTH;
+    count = knet_read(fp->x.fpr, block + BGZF_BLOCK_HEADER_LENGTH, remaining);
+    if (count != remaining) return report(fp, "read failed");
+    int produced = inflate_block(fp, block + BGZF_BLOCK_HEADER_LENGTH, block_size - BGZF_BLOCK_HEADER_LENGTH - BGZF_BLOCK_FOOTER_LENGTH);
+    if (produced < 0) return -1;
+    if (fp->block_length != 0) fp->block_offset = 0;
+    fp->block_address = address;
+    fp->block_length = produced;
+    cache_block(fp, address, address + block_size);
+    return 0;
+}
+
+int bgzf_read(BGZF* fp, void* data, int length) {
+    if (length <= 0) return 0;
+    if (fp->open_mode != 'r') return report(fp, "file not open for reading");
+    auto* output = static_cast<uint8_t*>(data);
+    int bytes_read = 0;
+    while (bytes_read < length) {
+        int available = fp->block_length - fp->block_offset;
+        if (available <= 0) {
+            if (bgzf_read_block(fp) != 0) return -1;
+            available = fp->block_length - fp->block_offset;
+            if (available < 0) return report(fp, "virtual offset beyond the end of its block");
+            if (available == 0) break;
+        }
+        int copy = std::min(length - bytes_read, available);
+        std::memcpy(output + bytes_read, static_cast<uint8_t*>(fp->uncompressed_block) + fp->block_offset, copy);
+        fp->block_offset += copy;
+        bytes_read += copy;
+    }
+    if (fp->block_offset == fp->block_length) {
+        fp->block_address = knet_tell(fp->x.fpr);
+        fp->block_offset = 0;
+        fp->block_length = 0;
+    }
+    return bytes_read;
+}
+
+int64_t bgzf_seek(BGZF* fp, int64_t pos, int where) {
+    if (fp->open_mode != 'r') return report(fp, "file not open for read");
+    if (where != SEEK_SET) return report(fp, "unimplemented seek option");
+    int64_t address = voffset_block(pos);
+    if (knet_seek(fp->x.fpr, address, SEEK_SET) != 0) return report(fp, "seek failed");
+    fp->block_length = 0;
+    fp->block_address = address;
+    fp->block_offset = voffset_within(pos);
+    return 0;
+}
+
+int bgzf_check_EOF(BGZF* fp) {
+    int64_t offset = knet_tell(fp->x.fpr);
+    if (knet_seek(fp->x.fpr, -28, SEEK_END) != 0) return -1;
+    uint8_t buf[28];
+    ssize_t n = knet_read(fp->x.fpr, buf, sizeof buf);
+    knet_seek(fp->x.fpr, offset, SEEK_SET);
+    return n == 28 && std::memcmp(buf, bgzf_eof_marker, 28) == 0 ? 1 : 0;
+}
+
+void bgzf_set_cache_size(BGZF* fp, int cache_size) {
+    if (fp) fp->cache_size = cache_size;
+}

@@ -1,0 +1,67 @@
+// BGZF: a series of gzip members of at most 64 KiB of data each, every one
+// announcing its compressed size, so that a reader can seek to any block and
+// address any byte by a 64-bit virtual offset (block file offset << 16 |
+// offset inside the block's data).
+//
+// Reading goes through knetFile (local files, descriptors, FTP, HTTP) and
+// inflates with libdeflate, which produces the same bytes as zlib about twice
+// as fast.  Writing deflates with zlib (raw deflate, window 15, memory level
+// 8, default strategy) so that written files are byte-for-byte reproducible;
+// a writer ends the file with the fixed 28-byte end-of-file block.
+// Errors are returned as -1 (null from opens) with their text in `error`.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "io/knetfile.h"
+
+inline constexpr int BGZF_MAX_BLOCK_SIZE = 65536;
+inline constexpr int BGZF_BLOCK_HEADER_LENGTH = 18;
+inline constexpr int BGZF_BLOCK_FOOTER_LENGTH = 8;
+extern const uint8_t bgzf_eof_marker[28];
+
+struct cache_t {
+    int size;
+    uint8_t* block;
+    int64_t end_offset;
+};
+
+struct BGZF {
+    int file_descriptor;
+    char open_mode;  // 'r' or 'w'
+    int16_t owned_file, compress_level;
+    union {
+        knetFile* fpr;
+        FILE* fpw;
+    } x;
+    int uncompressed_block_size, compressed_block_size;
+    void* uncompressed_block;
+    void* compressed_block;
+    int64_t block_address;
+    int block_length, block_offset;
+    int cache_size;
+    const char* error;
+    void* cache;     // block address -> cache_t
+    void* deflater;  // zlib stream, reused for every block
+    void* inflater;  // libdeflate decompressor
+};
+using bamFile = BGZF*;
+using bcfFile = BGZF*;
+
+BGZF* bgzf_open(const char* path, const char* mode);
+BGZF* bgzf_fdopen(int fd, const char* mode);
+int bgzf_close(BGZF* fp);
+int bgzf_read(BGZF* fp, void* data, int length);
+int bgzf_write(BGZF* fp, const void* data, int length);
+int bgzf_flush(BGZF* fp);
+int bgzf_flush_try(BGZF* fp, int size);
+int64_t bgzf_seek(BGZF* fp, int64_t pos, int where);
+int bgzf_check_EOF(BGZF* fp);
+void bgzf_set_cache_size(BGZF* fp, int cache_size);
+int bgzf_read_block(BGZF* fp);
+
+inline int64_t bgzf_voffset(const BGZF* fp) { return fp->block_address << 16 | (fp->block_offset & 0xFFFF); }
+inline int64_t voffset_block(int64_t v) { return static_cast<int64_t>(static_cast<uint64_t>(v) >> 16); }
+inline int voffset_within(int64_t v) { return static_cast<int>(v & 0xFFFF); }
+inline int64_t bgzf_tell(const BGZF* fp) { return bgzf_voffset(fp); }
