@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-int fai_build(const char* fn);  // io/faidx
+#include "io/faidx.h"
 
 namespace {
 
