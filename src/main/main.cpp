@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "io/faidx.h"
+
 namespace {
 
 using command_fn = int (*)(int argc, char* argv[]);
@@ -28,7 +30,7 @@ constexpr command_entry commands[] = {
     {"view", command_not_available},      {"import", command_not_available},
     {"mpileup", command_not_available},   {"merge", command_not_available},
     {"sort", command_not_available},      {"index", command_not_available},
-    {"idxstats", command_not_available},  {"faidx", command_not_available},
+    {"idxstats", command_not_available},  {"faidx", faidx_main},
     {"fixmate", command_not_available},   {"rmdup", command_not_available},
     {"flagstat", command_not_available},  {"calmd", command_not_available},
     {"fillmd", command_not_available},    {"reheader", command_not_available},
