@@ -21,6 +21,7 @@
 #include <string>
 
 int knet_timeout_ms = 5000;
+const char* knet_ftp_port = "21";
 
 namespace {
 
@@ -28,7 +29,11 @@ namespace {
 constexpr size_t http_header_cap = 65536;
 // Largest piece read and discarded while skipping to the offset in a 200 reply.
 constexpr size_t http_skip_piece = 65536;
+static_assert(http_skip_piece <= http_header_cap, "the skip reuses the header buffer");
+// An FTP reply line starts in 256 bytes and may grow to 1 MiB; a longer
+// line fails the reply rather than growing without end.
 constexpr int ftp_response_initial = 256;
+constexpr int ftp_response_cap = 1 << 20;
 
 knetFile* new_handle(int type) {
     auto* fp = static_cast<knetFile*>(std::calloc(1, sizeof(knetFile)));
@@ -159,7 +164,7 @@ knetFile* kftp_parse_url(const char* fn) {
     if (!fp) return nullptr;
     std::string path(slash);
     fp->host = dup_range(host, static_cast<size_t>(slash - host));
-    fp->port = dup_string("21");
+    fp->port = dup_string(knet_ftp_port);
     fp->retr = dup_string("RETR " + path + "\r\n");
     fp->size_cmd = dup_string("SIZE " + path + "\r\n");
     if (!fp->host || !fp->port || !fp->retr || !fp->size_cmd) {
@@ -170,6 +175,7 @@ knetFile* kftp_parse_url(const char* fn) {
 }
 
 bool grow_response(knetFile* ftp) {
+    if (ftp->max_response >= ftp_response_cap) return false;
     int cap = ftp->max_response ? ftp->max_response * 2 : ftp_response_initial;
     auto* p = static_cast<char*>(std::realloc(ftp->response, static_cast<size_t>(cap)));
     if (!p) return false;
@@ -193,7 +199,10 @@ int kftp_get_response(knetFile* ftp) {
         ssize_t k = read(ftp->ctrl_fd, &c, 1);
         if (k < 0 && errno == EINTR) continue;
         if (k <= 0) break;
-        if (n + 1 >= ftp->max_response && !grow_response(ftp)) return -1;
+        if (n + 1 >= ftp->max_response && !grow_response(ftp)) {
+            ftp->response[0] = '\0';
+            return -1;
+        }
         ftp->response[n++] = c;
         if (c != '\n') continue;
         const char* r = ftp->response;
@@ -209,7 +218,10 @@ int kftp_get_response(knetFile* ftp) {
     return static_cast<int>(std::strtol(ftp->response, nullptr, 10));
 }
 
+// Sends one command; with `get_reply`, returns the reply code (a failed send
+// leaves an empty reply, never the previous one).
 int kftp_send_cmd(knetFile* ftp, const char* cmd, bool get_reply) {
+    if (get_reply && ftp->response) ftp->response[0] = '\0';
     if (socket_wait(ftp->ctrl_fd, false) <= 0) return -1;
     if (!send_all(ftp->ctrl_fd, cmd, std::strlen(cmd))) return -1;
     return get_reply ? kftp_get_response(ftp) : 0;

@@ -16,6 +16,9 @@
 
 // Bound of every network wait in milliseconds; 5000 unless a test shortens it.
 extern int knet_timeout_ms;
+// Port of every FTP control connection: "21", which an FTP URL cannot change.
+// Only tests point it elsewhere, at a server on an unprivileged port.
+extern const char* knet_ftp_port;
 
 enum { KNF_TYPE_LOCAL = 1, KNF_TYPE_FTP = 2, KNF_TYPE_HTTP = 3 };
 
