@@ -315,7 +315,7 @@ int bam_format1_append(kstring_t* s, const bam_header_t* h, const bam1_t* b, int
     if (c->tid < 0) kputc('*', s);
     else put_ref_name(s, h, c->tid);
     kputc('\t', s);
-    kputw(c->pos + 1, s);
+    kputl(static_cast<long long>(c->pos) + 1, s);
     kputc('\t', s);
     kputuw(c->qual, s);
     kputc('\t', s);
@@ -335,7 +335,7 @@ int bam_format1_append(kstring_t* s, const bam_header_t* h, const bam1_t* b, int
     else if (c->mtid == c->tid) kputc('=', s);
     else put_ref_name(s, h, c->mtid);
     kputc('\t', s);
-    kputw(c->mpos + 1, s);
+    kputl(static_cast<long long>(c->mpos) + 1, s);
     kputc('\t', s);
     kputw(c->isize, s);
     kputc('\t', s);
@@ -555,8 +555,15 @@ int bam_read1(BGZF* fp, bam1_t* b) {
     // damaged; it is reported like a truncation.
     if (block_size < 32 || block_size > (1 << 30) || c->l_qseq < 0 || c->l_qname == 0) return -4;
     int data_len = block_size - 32;
-    if (bam_grow_data(b, data_len) < 0) return -4;
-    if (bgzf_read(fp, b->data, data_len) != data_len) return -4;
+    // Grow with the data actually read, so that a damaged size field cannot
+    // make us allocate far more than the stream holds.
+    constexpr int step = 1 << 20;
+    for (int done = 0; done < data_len;) {
+        int want = data_len - done <= step || data_len <= b->m_data ? data_len - done : step;
+        if (bam_grow_data(b, static_cast<size_t>(done) + want) < 0) return -4;
+        if (bgzf_read(fp, b->data + done, want) != want) return -4;
+        done += want;
+    }
     int64_t fixed = static_cast<int64_t>(c->l_qname) + 4 * c->n_cigar + c->l_qseq + (static_cast<int64_t>(c->l_qseq) + 1) / 2;
     if (fixed > data_len || b->data[c->l_qname - 1] != 0) return -4;
     b->data_len = data_len;

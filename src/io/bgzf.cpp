@@ -251,10 +251,17 @@ BGZF* bgzf_fdopen(int fd, const char* mode) {
         fp = open_read(file);
         if (!fp) knet_close(file);
     } else if (mode[0] == 'w' || mode[0] == 'W') {
-        FILE* file = fdopen(fd, "w");
-        if (!file) return nullptr;
+        // Buffer a duplicate, so that closing the stream frees the buffered
+        // file while the caller's descriptor stays open.
+        int own = dup(fd);
+        FILE* file = own >= 0 ? fdopen(own, "w") : nullptr;
+        if (!file) {
+            if (own >= 0) close(own);
+            return nullptr;
+        }
         int level = std::strchr(mode, 'u') ? 0 : level_from_digits(mode + 1);
         fp = open_write(file, level);
+        if (!fp) std::fclose(file);
     }
     if (fp) {
         fp->file_descriptor = fd;
@@ -307,9 +314,7 @@ int bgzf_close(BGZF* fp) {
         else if (std::fwrite(bgzf_eof_marker, 1, sizeof bgzf_eof_marker, fp->x.fpw) != sizeof bgzf_eof_marker)
             status = report(fp, "write failed");
         if (std::fflush(fp->x.fpw) != 0 && status == 0) status = report(fp, "flush failed");
-        if (fp->owned_file) {
-            if (std::fclose(fp->x.fpw) != 0) status = -1;
-        }
+        if (std::fclose(fp->x.fpw) != 0) status = -1;  // a duplicate when not owned
     } else if (fp->owned_file) {
         if (knet_close(fp->x.fpr) != 0) status = -1;
     } else {
