@@ -157,27 +157,36 @@ int clamp_int(long long v) { return v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MI
 
 }  // namespace
 
-int bam_parse_region(bam_header_t* h, const char* str, int* ref_id, int* beg, int* end) {
-    bam_init_header_hash(h);
-    *ref_id = *beg = *end = -1;
+region_text_t bam_split_region(const char* str) {
+    region_text_t r{str, "", false, false};
     std::string s;
     for (const char* p = str; *p; ++p)
         if (!std::isspace(static_cast<unsigned char>(*p))) s += *p;
     size_t colon = s.rfind(':');
-    std::string name, coords;
-    bool has_coords = false;
-    if (colon == std::string::npos) {
-        name = str;
-    } else if (is_coordinate_part(s.substr(colon + 1))) {
-        name = s.substr(0, colon);
-        coords = s.substr(colon + 1);
-        has_coords = true;
-    } else {
-        name = s;
-    }
-    int tid = h->n_targets ? bam_get_tid(h, name.c_str()) : -1;
+    if (colon == std::string::npos) return r;  // the text as given is the name
+    r.has_colon = true;
+    r.has_coords = is_coordinate_part(s.substr(colon + 1));
+    r.name = r.has_coords ? s.substr(0, colon) : s;
+    if (r.has_coords)
+        for (char c : s.substr(colon + 1))
+            if (c != ',') r.coords += c;
+    return r;
+}
+
+void bam_region_coords(const std::string& coords, long long default_end, long long* beg, long long* end) {
+    *beg = std::strtoll(coords.c_str(), nullptr, 10);
+    size_t hyphen = coords.find('-');
+    *end = hyphen == std::string::npos ? default_end : std::strtoll(coords.c_str() + hyphen + 1, nullptr, 10);
+}
+
+int bam_parse_region(bam_header_t* h, const char* str, int* ref_id, int* beg, int* end) {
+    bam_init_header_hash(h);
+    *ref_id = *beg = *end = -1;
+    region_text_t r = bam_split_region(str);
+    bool has_coords = r.has_coords;
+    int tid = h->n_targets ? bam_get_tid(h, r.name.c_str()) : -1;
     if (tid < 0) {
-        if (colon == std::string::npos) return -1;
+        if (!r.has_colon) return -1;
         tid = h->n_targets ? bam_get_tid(h, str) : -1;
         if (tid < 0) {
             if (bam_verbose > 1) std::fprintf(stderr, "[%s] fail to determine the sequence name.\n", "bam_parse_region");
@@ -186,12 +195,10 @@ int bam_parse_region(bam_header_t* h, const char* str, int* ref_id, int* beg, in
         has_coords = false;  // the whole text names the reference
     }
     if (has_coords) {
-        std::string digits;
-        for (char c : coords)
-            if (c != ',') digits += c;
-        *beg = clamp_int(std::strtoll(digits.c_str(), nullptr, 10));
-        size_t hyphen = digits.find('-');
-        *end = hyphen == std::string::npos ? bam_region_max : clamp_int(std::strtoll(digits.c_str() + hyphen + 1, nullptr, 10));
+        long long b, e;
+        bam_region_coords(r.coords, bam_region_max, &b, &e);
+        *beg = clamp_int(b);
+        *end = clamp_int(e);
         if (*beg > 0) --*beg;
     } else {
         *beg = 0;

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "bam/bam_aux.h"
+
 namespace {
 
 constexpr int fai_out_width = 60;        // bases per output line of the command
@@ -92,15 +94,6 @@ bool parse_field(const char** p, long long max, long long* out) {
     *p = end;
     *out = v;
     return true;
-}
-
-bool is_coordinate_part(const std::string& s) {
-    int hyphens = 0;
-    for (char c : s) {
-        if (c == '-') ++hyphens;
-        else if (!std::isdigit(static_cast<unsigned char>(c)) && c != ',') return false;
-    }
-    return hyphens <= 1;
 }
 
 const faidx1_t* find_seq(const faidx_t* fai, const char* name) {
@@ -354,29 +347,16 @@ faidx_t* fai_load(const char* fn) {
 
 char* fai_fetch(faidx_t* fai, const char* str, int* len) {
     *len = 0;
-    std::string s;
-    for (const char* p = str; *p; ++p)
-        if (!is_space(*p)) s += *p;
-    const size_t colon = s.rfind(':');
-    std::string name = str, coords;
-    bool has_coords = false;
-    if (colon != std::string::npos) {
-        has_coords = is_coordinate_part(s.substr(colon + 1));
-        name = has_coords ? s.substr(0, colon) : s;
-        if (has_coords) coords = s.substr(colon + 1);
-    }
-    const faidx1_t* e = find_seq(fai, name.c_str());
+    region_text_t r = bam_split_region(str);
+    bool has_coords = r.has_coords;
+    const faidx1_t* e = find_seq(fai, r.name.c_str());
     if (!e) {
-        if (colon == std::string::npos || !(e = find_seq(fai, str))) return nullptr;
+        if (!r.has_colon || !(e = find_seq(fai, str))) return nullptr;
         has_coords = false;  // the whole text names the sequence
     }
-    int64_t beg = 0, end = e->len;
-    if (has_coords) {
-        coords.erase(std::remove(coords.begin(), coords.end(), ','), coords.end());
-        beg = std::strtoll(coords.c_str(), nullptr, 10);
-        const size_t hyphen = coords.find('-');
-        if (hyphen != std::string::npos) end = std::strtoll(coords.c_str() + hyphen + 1, nullptr, 10);
-    }
+    long long b = 0, e_end = e->len;
+    if (has_coords) bam_region_coords(r.coords, e->len, &b, &e_end);
+    int64_t beg = b, end = e_end;
     beg = beg > 0 ? beg - 1 : 0;
     beg = std::min(beg, e->len);
     end = std::clamp<int64_t>(end, 0, e->len);
