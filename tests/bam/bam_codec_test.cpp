@@ -324,3 +324,77 @@ TEST(SamFile, BamWriteModesPickTheLevel) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(BamCodec, CutsInsideTheLastBlockKeepTheRecordsOfEarlierBlocks) {
+    scratch_dir dir;
+    const std::string sam = generate_sam(dir, 12, 3000);
+    const std::string bam = dir.file("t.bam");
+    size_t total = 0;
+    {
+        samfile_ptr in(samopen(sam.c_str(), "r", nullptr));
+        samfile_ptr out(samopen(bam.c_str(), "wb", in->header));
+        copy_records(in.get(), out.get(), &total);
+    }
+    const std::string file = read_file(bam);
+    // Find the last data block and the number of records before it.
+    BGZF* fp = bgzf_open(bam.c_str(), "r");
+    bam_header_t* h = bam_header_read(fp);
+    bam1_ptr b = bam1_make();
+    int64_t last_block = 0;
+    size_t before_last = 0, n = 0;
+    for (int64_t v = bgzf_voffset(fp); bam_read1(fp, b.get()) >= 0; v = bgzf_voffset(fp)) {
+        if (voffset_block(v) != last_block) {
+            last_block = voffset_block(v);
+            before_last = n;
+        }
+        ++n;
+    }
+    bam_header_destroy(h);
+    bgzf_close(fp);
+    ASSERT_EQ(n, total);
+    const size_t end_of_data = file.size() - 28;
+    // Every offset of the block header and the block's end, and a sample of
+    // the deflate data in between.
+    std::vector<size_t> cuts;
+    for (size_t cut = static_cast<size_t>(last_block); cut < end_of_data; ++cut)
+        if (cut < static_cast<size_t>(last_block) + 40 || cut + 40 > end_of_data || cut % 97 == 0) cuts.push_back(cut);
+    for (size_t cut : cuts) {
+        write_file(dir.file("cut.bam"), file.substr(0, cut));
+        testing::internal::CaptureStderr();
+        samfile_ptr in(samopen(dir.file("cut.bam").c_str(), "rb", nullptr));
+        testing::internal::GetCapturedStderr();
+        ASSERT_NE(in->header, nullptr);
+        size_t got = 0;
+        int r;
+        while ((r = samread(in.get(), b.get())) >= 0) ++got;
+        EXPECT_EQ(got, before_last) << "cut at " << cut;
+        EXPECT_EQ(r, cut == static_cast<size_t>(last_block) ? -1 : -2) << "cut at " << cut;
+    }
+}
+
+TEST(SamFile, FaiPathUsesOrBuildsTheIndex) {
+    scratch_dir dir;
+    const std::string fa = dir.file("ref.fa");
+    write_file(fa, ">chr1 first\nACGTACGTAC\nACG\n>chr2\nTTTT\n");
+    char* path = samfaipath(fa.c_str());
+    ASSERT_NE(path, nullptr);
+    EXPECT_EQ(std::string(path), fa + ".fai");
+    EXPECT_EQ(read_file(fa + ".fai"), "chr1\t13\t12\t10\t11\nchr2\t4\t33\t4\t5\n");
+    std::free(path);
+    // An existing index is used as it is, not rebuilt.
+    write_file(fa + ".fai", "chr1\t13\t12\t10\t11\n");
+    path = samfaipath(fa.c_str());
+    EXPECT_EQ(read_file(fa + ".fai"), "chr1\t13\t12\t10\t11\n");
+    std::free(path);
+    testing::internal::CaptureStderr();
+    path = samfaipath(dir.file("missing.fa").c_str());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[samfaipath] fail to read file " + dir.file("missing.fa") + ".\n");
+    ASSERT_NE(path, nullptr);
+    EXPECT_EQ(std::string(path), dir.file("missing.fa") + ".fai");
+    std::free(path);
+    EXPECT_EQ(samfaipath(nullptr), nullptr);
+}
+
+}  // namespace
