@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "index/bam_index.h"
 #include "io/faidx.h"
+#include "main/sam_view.h"
 
 namespace {
 
@@ -27,16 +29,16 @@ struct command_entry {
 
 // Compared in this order; the first exact match wins.
 constexpr command_entry commands[] = {
-    {"view", command_not_available},      {"import", command_not_available},
+    {"view", main_samview},               {"import", main_import},
     {"mpileup", command_not_available},   {"merge", command_not_available},
-    {"sort", command_not_available},      {"index", command_not_available},
-    {"idxstats", command_not_available},  {"faidx", faidx_main},
+    {"sort", command_not_available},      {"index", bam_index},
+    {"idxstats", bam_idxstats},           {"faidx", faidx_main},
     {"fixmate", command_not_available},   {"rmdup", command_not_available},
     {"flagstat", command_not_available},  {"calmd", command_not_available},
     {"fillmd", command_not_available},    {"reheader", command_not_available},
     {"cat", command_not_available},       {"targetcut", command_not_available},
     {"phase", command_not_available},     {"depth", command_not_available},
-    {"bam2fq", command_not_available},    {"pileup", command_pileup_removed},
+    {"bam2fq", main_bam2fq},    {"pileup", command_pileup_removed},
     {"tview", command_not_available},
 };
 
