@@ -5,8 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-30}
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DALNKIT_FUZZ=ON -DALNKIT_BENCH=OFF >/dev/null
-cmake --build build-fuzz -j"$(nproc)" --target fuzz_sam_line fuzz_region fuzz_header_text fuzz_bam
-for target in sam_line region header_text bam; do
+cmake --build build-fuzz -j"$(nproc)" --target fuzz_sam_line fuzz_region fuzz_header_text fuzz_bam fuzz_bai fuzz_bed
+for target in sam_line region header_text bam bai bed; do
   work=build-fuzz/corpus-$target
   mkdir -p "$work"
   echo "fuzz: $target for ${seconds}s"
