@@ -1,16 +1,23 @@
 #!/usr/bin/env bash
 # Builds alnkit, generates a small reference and read set in demo/, and runs
-# the main jobs built so far on it: SAM text read into records and written
-# back (checked to be identical, with its speed), and the FASTA indexed and
-# a region extracted.
+# the main job on it: SAM converted to BAM, indexed, and queried by region,
+# with counts; the FASTA indexed and a region extracted; and the SAM text
+# speed check.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/build.sh build
 mkdir -p demo
-build/alnsim --seed 7 --refs 4 --ref-len 200000 --records 200000 --fasta demo/ref.fa --sam demo/reads.sam
+build/alnsim --seed 7 --refs 4 --ref-len 200000 --records 200000 --sorted --fasta demo/ref.fa --sam demo/reads.sam
 echo "demo: generated demo/ref.fa and demo/reads.sam ($(grep -vc '^@' demo/reads.sam) records)"
-build/bench/bench_sam demo/reads.sam 3
+build/alnkit view -bS -o demo/reads.bam demo/reads.sam
+build/alnkit index demo/reads.bam
+echo "demo: records per reference (name, length, mapped, unmapped):"
+build/alnkit idxstats demo/reads.bam
+echo "demo: records overlapping chr2:100,001-100,200: $(build/alnkit view -c demo/reads.bam chr2:100,001-100,200)"
+echo "demo: properly paired, non-duplicate, MAPQ >= 30: $(build/alnkit view -c -f 0x2 -F 0x400 -q 30 demo/reads.bam)"
+echo "demo: the first records of chr2:100,001-100,200:"
+build/alnkit view demo/reads.bam chr2:100,001-100,200 | head -n 3 | cut -c 1-120
 build/alnkit faidx demo/ref.fa
-echo "demo: demo/ref.fa.fai:"
-cat demo/ref.fa.fai
-build/alnkit faidx demo/ref.fa chr2:1,001-1,180
+echo "demo: chr2:100,001-100,120 of the reference:"
+build/alnkit faidx demo/ref.fa chr2:100,001-100,120
+build/bench/bench_sam demo/reads.sam 3
