@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -23,6 +24,13 @@ scratch_dir::scratch_dir() {
 scratch_dir::~scratch_dir() {
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
+}
+
+std::string random_bytes(size_t n, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (auto& c : s) c = static_cast<char>(rng() & 0xff);
+    return s;
 }
 
 void write_file(const std::string& path, const std::string& content) {

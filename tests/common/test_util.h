@@ -2,6 +2,7 @@
 // running the alnkit executable with its output captured.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,9 @@ public:
 private:
     std::string path_;
 };
+
+// `n` pseudo-random bytes, the same for the same seed.
+std::string random_bytes(size_t n, uint32_t seed);
 
 void write_file(const std::string& path, const std::string& content);
 std::string read_file(const std::string& path);

@@ -9,25 +9,13 @@
 #include <cstdio>
 
 #include "bam/bam.h"
+#include "fuzz_util.h"
 #include "io/bgzf.h"
-
-namespace {
-
-int memory_file(const uint8_t* data, size_t size) {
-    int fd = memfd_create("bam", 0);
-    if (fd < 0) return -1;
-    if (size && write(fd, data, size) != static_cast<ssize_t>(size)) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     bool wrap = data[0] & 1;
+    char path[64];
     int fd;
     if (wrap) {
         fd = memfd_create("bam", 0);
@@ -35,12 +23,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         BGZF* w = bgzf_fdopen(fd, "w1");
         bgzf_write(w, data + 1, static_cast<int>(size - 1));
         bgzf_close(w);
+        std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
     } else {
-        fd = memory_file(data + 1, size - 1);
+        fd = fuzz_memory_file(data + 1, size - 1, path);
         if (fd < 0) return 0;
     }
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
     BGZF* fp = bgzf_open(path, "r");
     if (fp) {
         bam_header_t* h = bam_header_read(fp);

@@ -1,23 +1,16 @@
 // Fuzzes the SAM text reader (header and records) and formats every record
 // it accepts, so that the writer sees whatever the reader can produce.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 
 #include "bam/bam.h"
+#include "fuzz_util.h"
 #include "bam/bam_import.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    int fd = memfd_create("sam", 0);
-    if (fd < 0) return 0;
-    if (size && write(fd, data, size) != static_cast<ssize_t>(size)) {
-        close(fd);
-        return 0;
-    }
     char path[64];
-    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    int fd = fuzz_memory_file(data, size, path);
+    if (fd < 0) return 0;
     tamFile fp = sam_open(path);
     if (fp) {
         bam_header_t* h = sam_header_read(fp);

@@ -15,16 +15,11 @@
 
 namespace {
 
+using test_util::random_bytes;
 using test_util::read_file;
 using test_util::scratch_dir;
 using test_util::write_file;
 
-std::string random_bytes(size_t n, uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::string s(n, '\0');
-    for (auto& c : s) c = static_cast<char>(rng());
-    return s;
-}
 
 std::string text_bytes(size_t n) {
     std::string s;

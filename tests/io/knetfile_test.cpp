@@ -36,18 +36,13 @@
 namespace {
 
 using test_util::env_guard;
+using test_util::random_bytes;
 using test_util::read_file;
 using test_util::scoped_value;
 using test_util::test_server;
 using test_util::scratch_dir;
 using test_util::write_file;
 
-std::string random_bytes(size_t n, uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::string s(n, '\0');
-    for (auto& c : s) c = static_cast<char>(rng() & 0xff);
-    return s;
-}
 
 std::vector<std::string> split_lines(const std::string& text) {
     std::vector<std::string> lines;
