@@ -325,6 +325,14 @@ int bgzf_close(BGZF* fp) {
     return status;
 }
 
+int bgzf_abandon(BGZF* fp) {
+    if (!fp) return 0;
+    if (fp->open_mode != 'w') return bgzf_close(fp);
+    int status = std::fclose(fp->x.fpw) == 0 ? 0 : -1;  // a duplicate when not owned
+    free_stream(fp);
+    return status;
+}
+
 int bgzf_read_block(BGZF* fp) {
     int64_t address = knet_tell(fp->x.fpr);
     if (load_from_cache(fp, address)) return 0;

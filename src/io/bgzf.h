@@ -52,6 +52,10 @@ using bcfFile = BGZF*;
 BGZF* bgzf_open(const char* path, const char* mode);
 BGZF* bgzf_fdopen(int fd, const char* mode);
 int bgzf_close(BGZF* fp);
+// Closes a writing stream after a failure: what was written stays, pending
+// data is dropped and no end-of-file block is added, so the output reads as
+// truncated.  A reading stream is simply closed.
+int bgzf_abandon(BGZF* fp);
 int bgzf_read(BGZF* fp, void* data, int length);
 int bgzf_write(BGZF* fp, const void* data, int length);
 int bgzf_flush(BGZF* fp);

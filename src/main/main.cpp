@@ -6,6 +6,9 @@
 #include "index/bam_index.h"
 #include "io/faidx.h"
 #include "main/sam_view.h"
+#include "sort/bam_cat.h"
+#include "sort/bam_reheader.h"
+#include "sort/bam_sort.h"
 
 namespace {
 
@@ -31,12 +34,12 @@ struct command_entry {
 constexpr command_entry commands[] = {
     {"view", main_samview},               {"import", main_import},
     {"mpileup", command_not_available},   {"merge", command_not_available},
-    {"sort", command_not_available},      {"index", bam_index},
+    {"sort", bam_sort},                   {"index", bam_index},
     {"idxstats", bam_idxstats},           {"faidx", faidx_main},
     {"fixmate", command_not_available},   {"rmdup", command_not_available},
     {"flagstat", command_not_available},  {"calmd", command_not_available},
-    {"fillmd", command_not_available},    {"reheader", command_not_available},
-    {"cat", command_not_available},       {"targetcut", command_not_available},
+    {"fillmd", command_not_available},    {"reheader", main_reheader},
+    {"cat", main_cat},                    {"targetcut", command_not_available},
     {"phase", command_not_available},     {"depth", command_not_available},
     {"bam2fq", main_bam2fq},    {"pileup", command_pileup_removed},
     {"tview", command_not_available},

@@ -1,0 +1,230 @@
+// cat: block-level concatenation of BAM files; see bam_cat.h.
+#include "sort/bam_cat.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "bam/bam_import.h"
+
+namespace {
+
+uint16_t load_u16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint32_t load_u32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
+}
+
+// gzip magic, deflate, FEXTRA set, one 6-byte extra field "BC" of length 2.
+bool is_bgzf_block_header(const uint8_t* h) {
+    return h[0] == 31 && h[1] == 139 && h[2] == 8 && (h[3] & 4) && load_u16(h + 10) == 6 && h[12] == 'B' &&
+           h[13] == 'C' && load_u16(h + 14) == 2;
+}
+
+// An end-of-file block as the cat command recognises it: gzip magic first and
+// an uncompressed size of 0 last.
+bool is_eof_block(const uint8_t* p) { return p[0] == 31 && p[1] == 139 && load_u32(p + BAM_CAT_EOF_SIZE - 4) == 0; }
+
+struct bgzf_closer {
+    void operator()(BGZF* fp) const { bgzf_close(fp); }
+};
+using bgzf_ptr = std::unique_ptr<BGZF, bgzf_closer>;
+
+// Owns an output stream; abandons it unless it was closed on success.
+struct output_owner {
+    BGZF* fp = nullptr;
+    output_owner(const output_owner&) = delete;
+    output_owner& operator=(const output_owner&) = delete;
+    explicit output_owner(BGZF* f) : fp(f) {}
+    ~output_owner() { bgzf_abandon(fp); }
+    int close() {
+        int status = bgzf_close(fp);
+        fp = nullptr;
+        return status;
+    }
+};
+
+BGZF* open_input(const char* fn) {
+    return std::strcmp(fn, "-") == 0 ? bgzf_fdopen(fileno(stdin), "r") : bgzf_open(fn, "r");
+}
+
+BGZF* open_output(const char* fn) {
+    return std::strcmp(fn, "-") == 0 ? bgzf_fdopen(fileno(stdout), "w") : bgzf_open(fn, "w");
+}
+
+enum class copy_status { ok, write_failed, read_failed, truncated, not_bgzf };
+
+// Copies the rest of one input's compressed bytes to the output, holding back
+// its last 28 bytes in `ebuf`.  `n_held` is 28 after at least one piece of 28
+// bytes or more, 0 if nothing was read, and copy_status::truncated reports a
+// first piece shorter than 28 bytes.
+copy_status copy_holding_back(BGZF* in, BGZF* out, uint8_t* buf, uint8_t* ebuf, int* n_held) {
+    bgzf_block_walk_t walk;
+    bool is_first = true;
+    *n_held = 0;
+    for (;;) {
+        ssize_t len = knet_read(in->x.fpr, buf, BAM_CAT_BUFFER_SIZE);
+        if (len < 0) return copy_status::read_failed;
+        if (len == 0) break;
+        if (!bgzf_block_walk_feed(&walk, buf, static_cast<size_t>(len))) return copy_status::not_bgzf;
+        if (len < BAM_CAT_EOF_SIZE) {
+            if (is_first) return copy_status::truncated;
+            // Emit the oldest held bytes and keep the last 28 read.
+            if (bgzf_write_raw(out, ebuf, len) != 0) return copy_status::write_failed;
+            std::memmove(ebuf, ebuf + len, BAM_CAT_EOF_SIZE - len);
+            std::memcpy(ebuf + BAM_CAT_EOF_SIZE - len, buf, len);
+        } else {
+            if (!is_first && bgzf_write_raw(out, ebuf, BAM_CAT_EOF_SIZE) != 0) return copy_status::write_failed;
+            if (bgzf_write_raw(out, buf, len - BAM_CAT_EOF_SIZE) != 0) return copy_status::write_failed;
+            std::memcpy(ebuf, buf + len - BAM_CAT_EOF_SIZE, BAM_CAT_EOF_SIZE);
+        }
+        is_first = false;
+        *n_held = BAM_CAT_EOF_SIZE;
+    }
+    return bgzf_block_walk_is_complete(&walk) ? copy_status::ok : copy_status::truncated;
+}
+
+int cat_usage() {
+    std::fprintf(stderr, "Usage: alnkit cat [-h header.sam] [-o out.bam] <in1.bam> <in2.bam> [...]\n");
+    return 1;
+}
+
+}  // namespace
+
+bool bgzf_block_walk_feed(bgzf_block_walk_t* w, const uint8_t* p, size_t n) {
+    while (n > 0 && !w->is_damaged) {
+        if (w->block_left > 0) {
+            size_t skip = static_cast<size_t>(std::min<int64_t>(w->block_left, static_cast<int64_t>(n)));
+            w->block_left -= static_cast<int64_t>(skip);
+            p += skip;
+            n -= skip;
+            continue;
+        }
+        size_t take = std::min(n, static_cast<size_t>(BGZF_BLOCK_HEADER_LENGTH - w->header_have));
+        std::memcpy(w->header + w->header_have, p, take);
+        w->header_have += static_cast<int>(take);
+        p += take;
+        n -= take;
+        if (w->header_have < BGZF_BLOCK_HEADER_LENGTH) break;
+        int block_size = load_u16(w->header + 16) + 1;
+        if (!is_bgzf_block_header(w->header) || block_size < BGZF_BLOCK_HEADER_LENGTH + BGZF_BLOCK_FOOTER_LENGTH) {
+            w->is_damaged = true;
+            break;
+        }
+        w->header_have = 0;
+        w->block_left = block_size - BGZF_BLOCK_HEADER_LENGTH;
+    }
+    return !w->is_damaged;
+}
+
+bool bgzf_block_walk_is_complete(const bgzf_block_walk_t* w) {
+    return !w->is_damaged && w->header_have == 0 && w->block_left == 0;
+}
+
+int bgzf_write_raw(BGZF* out, const void* data, size_t n) {
+    if (out->open_mode != 'w' || out->block_offset != 0) return -1;
+    if (n == 0) return 0;
+    if (std::fwrite(data, 1, n, out->x.fpw) != n) return -1;
+    out->block_address += static_cast<int64_t>(n);
+    return 0;
+}
+
+int bgzf_flush_block_rest(BGZF* in, BGZF* out) {
+    int rest = in->block_length - in->block_offset;
+    if (rest <= 0) return 0;
+    const auto* data = static_cast<const uint8_t*>(in->uncompressed_block) + in->block_offset;
+    if (bgzf_write(out, data, rest) != rest) return -1;
+    return bgzf_flush(out);
+}
+
+
+int bam_cat(int nfn, char* const* fn, const bam_header_t* h, const char* outbam) {
+    output_owner out(open_output(outbam));
+    if (!out.fp) {
+        std::fprintf(stderr, "[%s] ERROR: fail to open output file '%s'.\n", "bam_cat", outbam);
+        return 1;
+    }
+    auto write_failed = [outbam]() {
+        std::fprintf(stderr, "[%s] ERROR: fail to write to output file '%s'.\n", "bam_cat", outbam);
+        return 1;
+    };
+    if (h && (bam_header_write(out.fp, h) != 0 || out.fp->block_offset != 0)) return write_failed();
+
+    std::vector<uint8_t> buf(BAM_CAT_BUFFER_SIZE);
+    uint8_t ebuf[BAM_CAT_EOF_SIZE];
+    for (int i = 0; i < nfn; ++i) {
+        bgzf_ptr in(open_input(fn[i]));
+        if (!in) {
+            std::fprintf(stderr, "[%s] ERROR: fail to open file '%s'.\n", "bam_cat", fn[i]);
+            return -1;
+        }
+        bam_header_ptr old(bam_header_read(in.get()));
+        if (!old) {
+            std::fprintf(stderr, "[%s] ERROR: fail to read the header from '%s'.\n", "bam_cat", fn[i]);
+            return -1;
+        }
+        if (!h && i == 0 && (bam_header_write(out.fp, old.get()) != 0 || out.fp->block_offset != 0))
+            return write_failed();
+        if (bgzf_flush_block_rest(in.get(), out.fp) != 0) return write_failed();
+
+        int n_held = 0;
+        switch (copy_holding_back(in.get(), out.fp, buf.data(), ebuf, &n_held)) {
+        case copy_status::ok:
+            break;
+        case copy_status::write_failed:
+            return write_failed();
+        case copy_status::read_failed:
+            std::fprintf(stderr, "[%s] ERROR: fail to read file '%s'.\n", "bam_cat", fn[i]);
+            return -1;
+        case copy_status::truncated:
+            std::fprintf(stderr, "[%s] ERROR: truncated file?: '%s'.\n", "bam_cat", fn[i]);
+            return -1;
+        case copy_status::not_bgzf:
+            std::fprintf(stderr, "[%s] ERROR: invalid BGZF block in file '%s'.\n", "bam_cat", fn[i]);
+            return -1;
+        }
+        // An input with nothing after its header blocks has no end-of-file
+        // block either: warn as for any other missing one.
+        if (n_held == 0 || !is_eof_block(ebuf)) {
+            std::fprintf(stderr, "[%s] WARNING: Unexpected block structure in file '%s'.", "bam_cat", fn[i]);
+            std::fprintf(stderr, " Possible output corruption.\n");
+            if (bgzf_write_raw(out.fp, ebuf, n_held) != 0) return write_failed();
+        }
+    }
+    if (out.close() != 0) return write_failed();
+    return 0;
+}
+
+int main_cat(int argc, char* argv[]) {
+    bam_header_ptr h;
+    const char* outfn = "-";
+    int c;
+    optind = 0;  // the dispatcher may have used getopt before
+    while ((c = getopt(argc, argv, "h:o:")) >= 0) {
+        switch (c) {
+        case 'h': {
+            tamFile fh = sam_open(optarg);
+            if (fh) {
+                h.reset(sam_header_read(fh));
+                sam_close(fh);
+            }
+            if (!h) {
+                std::fprintf(stderr, "[%s] ERROR: fail to read the header from '%s'.\n", "main_cat", optarg);
+                return 1;
+            }
+            break;
+        }
+        case 'o':
+            outfn = optarg;
+            break;
+        default:
+            break;
+        }
+    }
+    if (argc - optind < 2) return cat_usage();
+    return bam_cat(argc - optind, argv + optind, h.get(), outfn);
+}

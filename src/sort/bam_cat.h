@@ -1,0 +1,53 @@
+// cat: concatenates BAM files that share one reference list, without
+// decoding records.  After the header only the rest of the block that ends
+// the header is recompressed; every later block is copied byte for byte, so
+// the command runs at file-copy speed.
+//
+// The raw copy still follows the block structure: each block's 18-byte gzip
+// header is checked and its size used to skip to the next one.  That costs a
+// few comparisons per 64 KiB and lets a cut inside a block, or bytes that are
+// not BGZF at all, fail with a message instead of ending up in the output.
+// Each input's trailing end-of-file block is held back and dropped, so the
+// output ends with exactly one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "bam/bam.h"
+#include "io/bgzf.h"
+
+// Size of the raw copy buffer.
+inline constexpr int BAM_CAT_BUFFER_SIZE = 65536;
+// Size of the empty block that ends a BGZF file.
+inline constexpr int BAM_CAT_EOF_SIZE = 28;
+
+// Follows the block boundaries of a raw BGZF byte stream fed in pieces of any
+// size.  Only block headers are examined; block contents are not inflated.
+struct bgzf_block_walk_t {
+    uint8_t header[BGZF_BLOCK_HEADER_LENGTH] = {};
+    int header_have = 0;     // bytes of the next block header seen so far
+    int64_t block_left = 0;  // bytes of the current block not yet seen
+    bool is_damaged = false; // a block header was not a BGZF header
+};
+
+// Feeds the next `n` bytes; false once the stream is known not to be BGZF.
+bool bgzf_block_walk_feed(bgzf_block_walk_t* w, const uint8_t* p, size_t n);
+// True when the bytes fed so far are whole, well-formed blocks.
+bool bgzf_block_walk_is_complete(const bgzf_block_walk_t* w);
+
+// Writes bytes straight to the underlying file of a write stream, bypassing
+// compression.  The stream must have nothing buffered.  0 or -1.
+int bgzf_write_raw(BGZF* out, const void* data, size_t n);
+// Compresses what is left of the input's current block into blocks of the
+// output's own and flushes them.  0 or -1.
+int bgzf_flush_block_rest(BGZF* in, BGZF* out);
+
+// Concatenates `nfn` BAM files to `outbam` ("-" for standard output, as for
+// inputs).  The header is `h` when given, else the first input's.  Returns 0,
+// 1 when the output cannot be opened or written, -1 when an input cannot be
+// opened, is too short, cut inside a block or not BGZF.
+int bam_cat(int nfn, char* const* fn, const bam_header_t* h, const char* outbam);
+
+// The `cat` command: [-h header.sam] [-o out.bam] in1.bam in2.bam [...].
+int main_cat(int argc, char* argv[]);

@@ -1,0 +1,78 @@
+// Sorting BAM records by coordinate or by read name within a memory bound,
+// and the k-way heap merge of sorted record streams that combines the
+// sorted blocks (and that the merge command builds on).
+//
+// Two record orders exist, chosen process-wide by `g_is_by_qname`:
+// coordinate order (reference index, then position; no reference last) and
+// name order (natural order of the query names, then coordinate).  Within a
+// block the sort is stable; across blocks the heap merge breaks ties by the
+// strand, then by the block number, then by reading order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+#include "bam/bam.h"
+
+// 1: records are ordered by read name; 0: by coordinate.
+extern int g_is_by_qname;
+
+// Natural name order: digit runs compare as numbers; negative, 0 or positive.
+int strnum_cmp(const char* a, const char* b);
+
+// Sort key of coordinate order: tid in the upper half (no reference sorts
+// last), pos + 1 in the lower half; the strand does not take part.
+uint64_t bam_sort_key(const bam1_t* b);
+
+// True when `a` sorts strictly before `b` in the current order.
+bool bam1_lt(const bam1_t* a, const bam1_t* b);
+
+// Parses a memory bound: leading decimal digits, optionally followed by K, M
+// or G (powers of 1024).  Anything after that is ignored, as are non-digits
+// at the start (giving 0).
+size_t bam_sort_parse_mem(const char* s);
+
+// ---- k-way merge ----
+
+// One heap entry per input of the merge.
+struct heap1_t {
+    int i;         // input index
+    uint64_t pos;  // merge key; all bits set once the input is exhausted
+    uint64_t idx;  // serial number of the record over all inputs
+    bam1_t* b;     // current record, null once the input is exhausted
+};
+
+// Merge key: tid << 32 | (pos + 1) << 1 | reverse strand.
+uint64_t bam_merge_key(const bam1_t* b);
+
+// True when entry `a` comes after entry `b` (the heap keeps the first entry
+// on top): key, then input index, then serial number; in name order the
+// query names decide first and exhausted entries come last.
+bool heap_lt(const heap1_t& a, const heap1_t& b);
+
+// Reads the next record of input `i` into `b`; returns what bam_read1 does
+// (>= 0 a record, -1 end of data, < -1 an error, which the reader reports).
+using merge_read_fn = std::function<int(int i, bam1_t* b)>;
+// Takes the next record in merge order, from input `i`; it may modify the
+// record.  A negative return stops the merge.
+using merge_emit_fn = std::function<int(int i, bam1_t* b)>;
+
+// Merges `n` sorted inputs in the current order.  An input whose read fails
+// with an error is treated as ended.  Returns 0, or -1 when `emit` failed.
+int bam_merge_heap(int n, const merge_read_fn& read, const merge_emit_fn& emit);
+
+// ---- the sort ----
+
+// Sorts `k` records stably and writes them with `header` to block file
+// "prefix.NNNN.bam" (n >= 0, level 1) or to the output "prefix.bam" (n < 0,
+// default level; standard output when `is_stdout`).  Returns 0 or -1.
+int sort_blocks(int n, int k, bam1_t** buf, const char* prefix, const bam_header_t* header, int is_stdout);
+
+// Sorts file `fn` ("-" for standard input) into "prefix.bam" (or standard
+// output) holding at most about `max_mem` record bytes at once.  Returns 0,
+// or -1 after a message when no complete output was produced.
+int bam_sort_core_ext(int is_by_qname, const char* fn, const char* prefix, size_t max_mem, int is_stdout);
+
+// The command: alnkit sort [-on] [-m <maxMem>] <in.bam> <out.prefix>
+int bam_sort(int argc, char* argv[]);
