@@ -407,3 +407,49 @@ int bgzf_check_EOF(BGZF* fp) {
 void bgzf_set_cache_size(BGZF* fp, int cache_size) {
     if (fp) fp->cache_size = cache_size;
 }
+
+bool bgzf_block_walk_feed(bgzf_block_walk_t* w, const uint8_t* p, size_t n) {
+    while (n > 0 && !w->is_damaged) {
+        if (w->block_left > 0) {
+            size_t skip = static_cast<size_t>(std::min<int64_t>(w->block_left, static_cast<int64_t>(n)));
+            w->block_left -= static_cast<int64_t>(skip);
+            p += skip;
+            n -= skip;
+            continue;
+        }
+        size_t take = std::min(n, static_cast<size_t>(BGZF_BLOCK_HEADER_LENGTH - w->header_have));
+        std::memcpy(w->header + w->header_have, p, take);
+        w->header_have += static_cast<int>(take);
+        p += take;
+        n -= take;
+        if (w->header_have < BGZF_BLOCK_HEADER_LENGTH) break;
+        int block_size = load_u16(w->header + 16) + 1;
+        if (!is_block_header(w->header) || block_size < BGZF_BLOCK_HEADER_LENGTH + BGZF_BLOCK_FOOTER_LENGTH) {
+            w->is_damaged = true;
+            break;
+        }
+        w->header_have = 0;
+        w->block_left = block_size - BGZF_BLOCK_HEADER_LENGTH;
+    }
+    return !w->is_damaged;
+}
+
+bool bgzf_block_walk_is_complete(const bgzf_block_walk_t* w) {
+    return !w->is_damaged && w->header_have == 0 && w->block_left == 0;
+}
+
+int bgzf_write_raw(BGZF* out, const void* data, size_t n) {
+    if (out->open_mode != 'w' || out->block_offset != 0) return -1;
+    if (n == 0) return 0;
+    if (std::fwrite(data, 1, n, out->x.fpw) != n) return -1;
+    out->block_address += static_cast<int64_t>(n);
+    return 0;
+}
+
+int bgzf_flush_block_rest(BGZF* in, BGZF* out) {
+    int rest = in->block_length - in->block_offset;
+    if (rest <= 0) return 0;
+    const auto* data = static_cast<const uint8_t*>(in->uncompressed_block) + in->block_offset;
+    if (bgzf_write(out, data, rest) != rest) return -1;
+    return bgzf_flush(out);
+}

@@ -65,6 +65,29 @@ int bgzf_check_EOF(BGZF* fp);
 void bgzf_set_cache_size(BGZF* fp, int cache_size);
 int bgzf_read_block(BGZF* fp);
 
+// ---- Raw block access, for copying blocks without inflating them ----
+
+// Follows the block boundaries of a raw BGZF byte stream fed in pieces of any
+// size.  Only block headers are examined; block contents are not inflated.
+struct bgzf_block_walk_t {
+    uint8_t header[BGZF_BLOCK_HEADER_LENGTH] = {};
+    int header_have = 0;     // bytes of the next block header seen so far
+    int64_t block_left = 0;  // bytes of the current block not yet seen
+    bool is_damaged = false; // a block header was not a BGZF header
+};
+
+// Feeds the next `n` bytes; false once the stream is known not to be BGZF.
+bool bgzf_block_walk_feed(bgzf_block_walk_t* w, const uint8_t* p, size_t n);
+// True when the bytes fed so far are whole, well-formed blocks.
+bool bgzf_block_walk_is_complete(const bgzf_block_walk_t* w);
+
+// Writes bytes straight to the underlying file of a write stream, bypassing
+// compression.  The stream must have nothing buffered.  0 or -1.
+int bgzf_write_raw(BGZF* out, const void* data, size_t n);
+// Compresses what is left of the input's current block into blocks of the
+// output's own and flushes them.  0 or -1.
+int bgzf_flush_block_rest(BGZF* in, BGZF* out);
+
 inline int64_t bgzf_voffset(const BGZF* fp) { return fp->block_address << 16 | (fp->block_offset & 0xFFFF); }
 inline int64_t voffset_block(int64_t v) { return static_cast<int64_t>(static_cast<uint64_t>(v) >> 16); }
 inline int voffset_within(int64_t v) { return static_cast<int>(v & 0xFFFF); }

@@ -13,16 +13,9 @@
 
 namespace {
 
-uint16_t load_u16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 uint32_t load_u32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
            static_cast<uint32_t>(p[3]) << 24;
-}
-
-// gzip magic, deflate, FEXTRA set, one 6-byte extra field "BC" of length 2.
-bool is_bgzf_block_header(const uint8_t* h) {
-    return h[0] == 31 && h[1] == 139 && h[2] == 8 && (h[3] & 4) && load_u16(h + 10) == 6 && h[12] == 'B' &&
-           h[13] == 'C' && load_u16(h + 14) == 2;
 }
 
 // An end-of-file block as the cat command recognises it: gzip magic first and
@@ -94,53 +87,6 @@ int cat_usage() {
 }
 
 }  // namespace
-
-bool bgzf_block_walk_feed(bgzf_block_walk_t* w, const uint8_t* p, size_t n) {
-    while (n > 0 && !w->is_damaged) {
-        if (w->block_left > 0) {
-            size_t skip = static_cast<size_t>(std::min<int64_t>(w->block_left, static_cast<int64_t>(n)));
-            w->block_left -= static_cast<int64_t>(skip);
-            p += skip;
-            n -= skip;
-            continue;
-        }
-        size_t take = std::min(n, static_cast<size_t>(BGZF_BLOCK_HEADER_LENGTH - w->header_have));
-        std::memcpy(w->header + w->header_have, p, take);
-        w->header_have += static_cast<int>(take);
-        p += take;
-        n -= take;
-        if (w->header_have < BGZF_BLOCK_HEADER_LENGTH) break;
-        int block_size = load_u16(w->header + 16) + 1;
-        if (!is_bgzf_block_header(w->header) || block_size < BGZF_BLOCK_HEADER_LENGTH + BGZF_BLOCK_FOOTER_LENGTH) {
-            w->is_damaged = true;
-            break;
-        }
-        w->header_have = 0;
-        w->block_left = block_size - BGZF_BLOCK_HEADER_LENGTH;
-    }
-    return !w->is_damaged;
-}
-
-bool bgzf_block_walk_is_complete(const bgzf_block_walk_t* w) {
-    return !w->is_damaged && w->header_have == 0 && w->block_left == 0;
-}
-
-int bgzf_write_raw(BGZF* out, const void* data, size_t n) {
-    if (out->open_mode != 'w' || out->block_offset != 0) return -1;
-    if (n == 0) return 0;
-    if (std::fwrite(data, 1, n, out->x.fpw) != n) return -1;
-    out->block_address += static_cast<int64_t>(n);
-    return 0;
-}
-
-int bgzf_flush_block_rest(BGZF* in, BGZF* out) {
-    int rest = in->block_length - in->block_offset;
-    if (rest <= 0) return 0;
-    const auto* data = static_cast<const uint8_t*>(in->uncompressed_block) + in->block_offset;
-    if (bgzf_write(out, data, rest) != rest) return -1;
-    return bgzf_flush(out);
-}
-
 
 int bam_cat(int nfn, char* const* fn, const bam_header_t* h, const char* outbam) {
     output_owner out(open_output(outbam));

@@ -22,27 +22,6 @@ inline constexpr int BAM_CAT_BUFFER_SIZE = 65536;
 // Size of the empty block that ends a BGZF file.
 inline constexpr int BAM_CAT_EOF_SIZE = 28;
 
-// Follows the block boundaries of a raw BGZF byte stream fed in pieces of any
-// size.  Only block headers are examined; block contents are not inflated.
-struct bgzf_block_walk_t {
-    uint8_t header[BGZF_BLOCK_HEADER_LENGTH] = {};
-    int header_have = 0;     // bytes of the next block header seen so far
-    int64_t block_left = 0;  // bytes of the current block not yet seen
-    bool is_damaged = false; // a block header was not a BGZF header
-};
-
-// Feeds the next `n` bytes; false once the stream is known not to be BGZF.
-bool bgzf_block_walk_feed(bgzf_block_walk_t* w, const uint8_t* p, size_t n);
-// True when the bytes fed so far are whole, well-formed blocks.
-bool bgzf_block_walk_is_complete(const bgzf_block_walk_t* w);
-
-// Writes bytes straight to the underlying file of a write stream, bypassing
-// compression.  The stream must have nothing buffered.  0 or -1.
-int bgzf_write_raw(BGZF* out, const void* data, size_t n);
-// Compresses what is left of the input's current block into blocks of the
-// output's own and flushes them.  0 or -1.
-int bgzf_flush_block_rest(BGZF* in, BGZF* out);
-
 // Concatenates `nfn` BAM files to `outbam` ("-" for standard output, as for
 // inputs).  The header is `h` when given, else the first input's.  Returns 0,
 // 1 when the output cannot be opened or written, -1 when an input cannot be
