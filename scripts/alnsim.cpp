@@ -12,9 +12,9 @@
 // or after its anchor, so coordinate order needs only a min-heap of records
 // waiting for the sweep to pass them, not the whole data set in memory.
 // Unsorted output visits the templates in a pseudo-random permutation; sorted
-// output breaks position ties by that permutation rank and then by the order
-// inside the template, so it equals a stable coordinate sort of the unsorted
-// output.
+// output orders by position, forward strand before reverse, and breaks the
+// remaining ties by that permutation rank and then by the order inside the
+// template, so it equals a stable coordinate sort of the unsorted output.
 //
 // Every line is in the canonical form the SAM writer produces, so parsing and
 // formatting it again gives the same bytes. The NM and MD values follow the
@@ -1244,7 +1244,7 @@ void write_unsorted(simulator_t& sim, const permutation_t& perm, output_t& out)
 }
 
 // Templates are planned in sweep order; their records wait in a min-heap
-// keyed by (coordinate, unsorted rank, place in template) until no later
+// keyed by (coordinate, strand, unsorted rank, place in template) until no later
 // template can produce a smaller key. Unplaced templates are written last,
 // in unsorted order.
 void write_sorted(simulator_t& sim, const permutation_t& perm, output_t& out)
@@ -1253,9 +1253,11 @@ void write_sorted(simulator_t& sim, const permutation_t& perm, output_t& out)
         uint64_t coord, rank;
         uint32_t slot;
         uint8_t sub;
+        bool reverse;
         bool operator>(const pending_t& o) const
         {
             if (coord != o.coord) return coord > o.coord;
+            if (reverse != o.reverse) return reverse;
             if (rank != o.rank) return rank > o.rank;
             return sub > o.sub;
         }
@@ -1295,7 +1297,7 @@ void write_sorted(simulator_t& sim, const permutation_t& perm, output_t& out)
                 free_slots.pop_back();
                 slab[slot] = plans[k];
             }
-            heap.push({plans[k].coord(), rank, slot, plans[k].sub});
+            heap.push({plans[k].coord(), rank, slot, plans[k].sub, (plans[k].flag & f_reverse) != 0});
         }
     }
     while (!heap.empty()) pop_one();

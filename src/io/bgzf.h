@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 
 #include "io/knetfile.h"
 
@@ -56,6 +57,10 @@ int bgzf_close(BGZF* fp);
 // data is dropped and no end-of-file block is added, so the output reads as
 // truncated.  A reading stream is simply closed.
 int bgzf_abandon(BGZF* fp);
+struct bgzf_closer {
+    void operator()(BGZF* fp) const { bgzf_close(fp); }
+};
+using bgzf_ptr = std::unique_ptr<BGZF, bgzf_closer>;
 int bgzf_read(BGZF* fp, void* data, int length);
 int bgzf_write(BGZF* fp, const void* data, int length);
 int bgzf_flush(BGZF* fp);

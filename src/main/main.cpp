@@ -33,7 +33,7 @@ struct command_entry {
 // Compared in this order; the first exact match wins.
 constexpr command_entry commands[] = {
     {"view", main_samview},               {"import", main_import},
-    {"mpileup", command_not_available},   {"merge", command_not_available},
+    {"mpileup", command_not_available},   {"merge", bam_merge},
     {"sort", bam_sort},                   {"index", bam_index},
     {"idxstats", bam_idxstats},           {"faidx", faidx_main},
     {"fixmate", command_not_available},   {"rmdup", command_not_available},

@@ -22,11 +22,6 @@ uint32_t load_u32(const uint8_t* p) {
 // an uncompressed size of 0 last.
 bool is_eof_block(const uint8_t* p) { return p[0] == 31 && p[1] == 139 && load_u32(p + BAM_CAT_EOF_SIZE - 4) == 0; }
 
-struct bgzf_closer {
-    void operator()(BGZF* fp) const { bgzf_close(fp); }
-};
-using bgzf_ptr = std::unique_ptr<BGZF, bgzf_closer>;
-
 // Owns an output stream; abandons it unless it was closed on success.
 struct output_owner {
     BGZF* fp = nullptr;

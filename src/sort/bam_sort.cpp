@@ -19,22 +19,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "bam/bam_aux.h"
+#include "bam/bam_import.h"
 #include "containers/ksort.h"
+#include "index/bam_index.h"
 
 int g_is_by_qname = 0;
 
 namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-// Owner of an input or output BGZF stream.
-struct bgzf_closer {
-    void operator()(BGZF* fp) const { bgzf_close(fp); }
-};
-using bgzf_ptr = std::unique_ptr<BGZF, bgzf_closer>;
 
 std::string block_file_name(const char* prefix, int n) {
     char num[16];
@@ -54,41 +52,11 @@ int merge_fan_in() {
     return static_cast<int>(std::max<long>(fan_in, 2));
 }
 
-// Merges sorted BAM files that share one header (the first file's is
-// written) into `out` ("-" for standard output) with BGZF mode `mode`.
-int merge_block_files(const std::vector<std::string>& names, const char* out, const char* mode) {
-    std::vector<bgzf_ptr> inputs;
-    bam_header_ptr header;
-    for (const auto& name : names) {
-        bgzf_ptr fp(bgzf_open(name.c_str(), "r"));
-        if (!fp) {
-            std::fprintf(stderr, "[bam_merge_core] fail to open file %s\n", name.c_str());
-            return -1;
-        }
-        bam_header_ptr h(bam_header_read(fp.get()));
-        if (!h) {
-            std::fprintf(stderr, "[bam_merge_core] fail to open file %s\n", name.c_str());
-            return -1;
-        }
-        if (!header) header = std::move(h);
-        inputs.push_back(std::move(fp));
-    }
-    bgzf_ptr fpout(std::strcmp(out, "-") == 0 ? bgzf_fdopen(STDOUT_FILENO, mode) : bgzf_open(out, mode));
-    if (!fpout) {
-        std::fprintf(stderr, "[%s] fail to create the output file.\n", "bam_merge_core");
-        return -1;
-    }
-    if (bam_header_write(fpout.get(), header.get()) < 0) return -1;
-    header.reset();
-    auto read = [&](int i, bam1_t* b) {
-        int r = bam_read1(inputs[i].get(), b);
-        if (r < -1) std::fprintf(stderr, "[bam_merge_core] '%s' is truncated. Continue anyway.\n", names[i].c_str());
-        return r;
-    };
-    auto emit = [&](int, bam1_t* b) { return bam_write1_core(fpout.get(), &b->core, b->data_len, b->data); };
-    int ret = bam_merge_heap(static_cast<int>(inputs.size()), read, emit);
-    if (bgzf_close(fpout.release()) < 0) ret = -1;
-    return ret;
+// Merges block files of the sort into `out` ("-" for standard output).
+int merge_block_files(const std::vector<std::string>& names, const char* out, int flag) {
+    std::vector<char*> fn;
+    for (const auto& name : names) fn.push_back(const_cast<char*>(name.c_str()));
+    return bam_merge_core(g_is_by_qname, out, nullptr, static_cast<int>(fn.size()), fn.data(), flag, nullptr);
 }
 
 void remove_files(const std::vector<std::string>& names) {
@@ -114,7 +82,7 @@ int merge_blocks(std::vector<std::string> names, const char* prefix, int is_stdo
                                            names.begin() + static_cast<std::ptrdiff_t>(e));
             std::string name = block_file_name(prefix, next_number++);
             created.push_back(name);
-            ret = merge_block_files(group, name.c_str(), "w1");
+            ret = merge_block_files(group, name.c_str(), MERGE_LEVEL1);
             remove_files(group);  // done with them: keep the disk use bounded
             merged.push_back(name);
         }
@@ -122,7 +90,7 @@ int merge_blocks(std::vector<std::string> names, const char* prefix, int is_stdo
     }
     if (ret == 0) {
         std::string out = is_stdout ? std::string("-") : std::string(prefix) + ".bam";
-        ret = merge_block_files(names, out.c_str(), "w");
+        ret = merge_block_files(names, out.c_str(), 0);
     }
     remove_files(created);
     return ret;
@@ -165,17 +133,12 @@ int strnum_cmp(const char* a, const char* b) {
     return static_cast<signed char>(*pa) - static_cast<signed char>(*pb);
 }
 
-uint64_t bam_sort_key(const bam1_t* b) {
-    return static_cast<uint64_t>(static_cast<int64_t>(b->core.tid)) << 32 |
-           static_cast<uint64_t>(static_cast<int64_t>(b->core.pos) + 1);
-}
-
 bool bam1_lt(const bam1_t* a, const bam1_t* b) {
     if (g_is_by_qname) {
         int t = strnum_cmp(rec_qname(a), rec_qname(b));
-        return t < 0 || (t == 0 && bam_sort_key(a) < bam_sort_key(b));
+        if (t != 0) return t < 0;
     }
-    return bam_sort_key(a) < bam_sort_key(b);
+    return bam_merge_key(a) < bam_merge_key(b);
 }
 
 size_t bam_sort_parse_mem(const char* s) {
@@ -295,7 +258,8 @@ int bam_sort_core_ext(int is_by_qname, const char* fn, const char* prefix, size_
             mem = k = 0;
         }
     }
-    if (ret == 0 && r != -1) std::fprintf(stderr, "[bam_sort_core] truncated file. Continue anyway.\n");
+    const bool is_truncated = ret == 0 && r != -1;
+    if (is_truncated) std::fprintf(stderr, "[bam_sort_core] truncated file. Continue anyway.\n");
     if (ret < 0) {
         std::fprintf(stderr, "[bam_sort_core] fail to allocate memory\n");
         remove_files(blocks);
@@ -308,7 +272,9 @@ int bam_sort_core_ext(int is_by_qname, const char* fn, const char* prefix, size_
         blocks.push_back(block_file_name(prefix, n));
         ret = merge_blocks(std::move(blocks), prefix, is_stdout);
     }
-    return ret;
+    // The records read are sorted and written, but the run must not pass
+    // for a complete sort of the input.
+    return is_truncated ? -1 : ret;
 }
 
 int bam_sort(int argc, char* argv[]) {
@@ -327,6 +293,241 @@ int bam_sort(int argc, char* argv[]) {
         std::fprintf(stderr, "Usage: alnkit sort [-on] [-m <maxMem>] <in.bam> <out.prefix>\n");
         return 1;
     }
-    bam_sort_core_ext(is_by_qname, argv[optind], argv[optind + 1], max_mem, is_stdout);
+    return bam_sort_core_ext(is_by_qname, argv[optind], argv[optind + 1], max_mem, is_stdout) < 0 ? 1 : 0;
+}
+
+// ---- merge ----
+
+namespace {
+
+struct tam_closer {
+    void operator()(tamFile fp) const { sam_close(fp); }
+};
+using tam_ptr = std::unique_ptr<tamFile_t, tam_closer>;
+
+// Read-group value of an input: the file name without a final ".bam" (when
+// something precedes it) and without its directory.
+std::string read_group_of(const char* fn) {
+    std::string s(fn);
+    if (s.size() > 4 && s.compare(s.size() - 4, 4, ".bam") == 0) s.resize(s.size() - 4);
+    size_t slash = s.rfind('/');
+    return slash == std::string::npos ? s : s.substr(slash + 1);
+}
+
+void swap_references(bam_header_t* a, bam_header_t* b) {
+    bam_destroy_header_hash(a);  // the name maps borrow the names
+    bam_destroy_header_hash(b);
+    std::swap(a->n_targets, b->n_targets);
+    std::swap(a->target_name, b->target_name);
+    std::swap(a->target_len, b->target_len);
+}
+
+// Exchanges the header texts together with what was derived from them.
+void swap_text(bam_header_t* a, bam_header_t* b) {
+    std::swap(a->text, b->text);
+    std::swap(a->l_text, b->l_text);
+    std::swap(a->n_text, b->n_text);
+    std::swap(a->dict, b->dict);
+    std::swap(a->rg2lib, b->rg2lib);
+}
+
+struct merge_input {
+    const char* name;
+    bgzf_ptr fp;
+    bam_iter_ptr iter;  // null: read sequentially
+    bool is_empty = false;  // the region cannot hold any of its records
+    std::string rg;
+};
+
+// Opens the inputs and builds the output header: the first input's text,
+// the longest reference list; reference names must agree where both have
+// them.  Null after a message.
+bam_header_ptr open_inputs(int n, char* const* fn, std::vector<merge_input>& inputs) {
+    bam_header_ptr hout;
+    for (int i = 0; i < n; ++i) {
+        bgzf_ptr fp(bgzf_open(fn[i], "r"));
+        if (!fp) {
+            std::fprintf(stderr, "[bam_merge_core] fail to open file %s\n", fn[i]);
+            return nullptr;
+        }
+        bam_header_ptr hin(bam_header_read(fp.get()));
+        if (!hin) {
+            std::fprintf(stderr, "[bam_merge_core] fail to read the BAM header of file %s\n", fn[i]);
+            return nullptr;
+        }
+        inputs.push_back(merge_input{fn[i], std::move(fp), nullptr, false, {}});
+        if (!hout) {
+            hout = std::move(hin);
+            continue;
+        }
+        int common = std::min(hout->n_targets, hin->n_targets);
+        for (int j = 0; j < common; ++j) {
+            if (std::strcmp(hout->target_name[j], hin->target_name[j]) != 0) {
+                std::fprintf(stderr, "[bam_merge_core] different target sequence name: '%s' != '%s' in file '%s'\n",
+                             hout->target_name[j], hin->target_name[j], fn[i]);
+                return nullptr;
+            }
+        }
+        if (hin->n_targets > hout->n_targets) swap_references(hout.get(), hin.get());
+    }
+    return hout;
+}
+
+// Replaces the output header's text with that of the header file, after
+// comparing their reference lists.  Differences are fatal (-1) unless
+// `is_warning`.
+int apply_header_file(bam_header_t* hout, bam_header_t* hheaders, const char* headers, bool is_warning) {
+    bool differs = false;
+    if (hheaders->n_targets > 0) {
+        if (hheaders->n_targets != hout->n_targets) {
+            std::fprintf(stderr, "[bam_merge_core] number of @SQ headers in '%s' differs from number of target sequences\n",
+                         headers);
+            differs = true;
+        }
+        int common = std::min(hout->n_targets, hheaders->n_targets);
+        for (int j = 0; j < common && !(differs && !is_warning); ++j) {
+            if (std::strcmp(hout->target_name[j], hheaders->target_name[j]) != 0) {
+                std::fprintf(stderr, "[bam_merge_core] @SQ header '%s' in '%s' differs from target sequence\n",
+                             hheaders->target_name[j], headers);
+                differs = true;
+            }
+        }
+    }
+    if (differs && !is_warning) return -1;
+    swap_text(hout, hheaders);
     return 0;
+}
+
+// Gives every input an iterator over the region.  -1 after a message.
+int restrict_to_region(bam_header_t* hout, const char* reg, std::vector<merge_input>& inputs) {
+    int tid, beg, end;
+    if (bam_parse_region(hout, reg, &tid, &beg, &end) < 0) {
+        std::fprintf(stderr, "[%s] Malformated region string or undefined reference name\n", "bam_merge_core");
+        return -1;
+    }
+    for (auto& in : inputs) {
+        bam_index_ptr idx(bam_index_load(in.name));
+        if (!idx) {
+            std::fprintf(stderr, "[bam_merge_core] fail to load the index of file %s\n", in.name);
+            return -1;
+        }
+        in.iter.reset(bam_iter_query(idx.get(), tid, beg, end));
+        in.is_empty = !in.iter;
+    }
+    return 0;
+}
+
+BGZF* open_merge_output(const char* out, int flag) {
+    const char* mode = (flag & MERGE_UNCOMP) ? "wu" : (flag & MERGE_LEVEL1) ? "w1" : "w";
+    return std::strcmp(out, "-") == 0 ? bgzf_fdopen(STDOUT_FILENO, mode) : bgzf_open(out, mode);
+}
+
+// Drops any RG field of `b` and appends RG:Z:<rg>.
+int tag_read_group(bam1_t* b, const std::string& rg) {
+    if (uint8_t* old = bam_aux_get(b, "RG")) bam_aux_del(b, old);
+    return bam_aux_append(b, "RG", 'Z', static_cast<int>(rg.size() + 1), reinterpret_cast<const uint8_t*>(rg.c_str()));
+}
+
+}  // namespace
+
+int bam_merge_core(int by_qname, const char* out, const char* headers, int n, char* const* fn, int flag,
+                   const char* reg) {
+    bam_header_ptr hheaders;
+    if (headers) {
+        tam_ptr fpheaders(sam_open(headers));
+        if (!fpheaders) {
+            std::fprintf(stderr, "[bam_merge_core] cannot open '%s': %s\n", headers, std::strerror(errno));
+            return -1;
+        }
+        hheaders.reset(sam_header_read(fpheaders.get()));
+    }
+    g_is_by_qname = by_qname;
+    std::vector<merge_input> inputs;
+    inputs.reserve(static_cast<size_t>(std::max(n, 0)));
+    bam_header_ptr hout = open_inputs(n, fn, inputs);
+    if (!hout) return -1;
+    if (flag & MERGE_RG)
+        for (auto& in : inputs) in.rg = read_group_of(in.name);
+    if (hheaders && apply_header_file(hout.get(), hheaders.get(), headers, reg != nullptr) < 0) return -1;
+    if (reg && restrict_to_region(hout.get(), reg, inputs) < 0) return -1;
+
+    BGZF* fpout = open_merge_output(out, flag);
+    if (!fpout) {
+        std::fprintf(stderr, "[%s] fail to create the output file.\n", "bam_merge_core");
+        return -1;
+    }
+    int ret = bam_header_write(fpout, hout.get());
+    hout.reset();
+    bool is_truncated = false;
+    auto read = [&](int i, bam1_t* b) {
+        merge_input& in = inputs[static_cast<size_t>(i)];
+        if (in.is_empty) return -1;
+        int r = bam_iter_read(in.fp.get(), in.iter.get(), b);
+        if (r < -1) {
+            std::fprintf(stderr, "[bam_merge_core] '%s' is truncated. Continue anyway.\n", in.name);
+            is_truncated = true;
+        }
+        return r;
+    };
+    auto emit = [&](int i, bam1_t* b) {
+        if ((flag & MERGE_RG) && tag_read_group(b, inputs[static_cast<size_t>(i)].rg) < 0) return -1;
+        return bam_write1_core(fpout, &b->core, b->data_len, b->data);
+    };
+    if (ret >= 0) ret = bam_merge_heap(static_cast<int>(inputs.size()), read, emit);
+    if (ret < 0) {
+        std::fprintf(stderr, "[bam_merge_core] fail to write the output file: %s\n",
+                     fpout->error ? fpout->error : "write error");
+        bgzf_abandon(fpout);
+        return -1;
+    }
+    if (bgzf_close(fpout) < 0) {
+        std::fprintf(stderr, "[bam_merge_core] fail to write the output file.\n");
+        return -1;
+    }
+    return is_truncated ? -1 : 0;
+}
+
+int bam_merge(int argc, char* argv[]) {
+    int c, is_by_qname = 0, flag = 0;
+    const char* fn_headers = nullptr;
+    const char* reg = nullptr;
+    optind = 0;  // the dispatcher may have used getopt before
+    while ((c = getopt(argc, argv, "h:nru1R:f")) >= 0) {
+        switch (c) {
+        case 'r': flag |= MERGE_RG; break;
+        case 'f': flag |= MERGE_FORCE; break;
+        case 'h': fn_headers = optarg; break;
+        case 'n': is_by_qname = 1; break;
+        case '1': flag |= MERGE_LEVEL1; break;
+        case 'u': flag |= MERGE_UNCOMP; break;
+        case 'R': reg = optarg; break;
+        default: break;
+        }
+    }
+    if (optind + 2 >= argc) {
+        std::fprintf(stderr,
+                     "\n"
+                     "Usage:   alnkit merge [-nr] [-h inh.sam] <out.bam> <in1.bam> <in2.bam> [...]\n\n"
+                     "Options: -n       sort by read names\n"
+                     "         -r       attach RG tag (inferred from file names)\n"
+                     "         -u       uncompressed BAM output\n"
+                     "         -f       overwrite the output BAM if exist\n"
+                     "         -1       compress level 1\n"
+                     "         -R STR   merge file in the specified region STR [all]\n"
+                     "         -h FILE  copy the header in FILE to <out.bam> [in1.bam]\n\n"
+                     "Note: Alnkit' merge does not reconstruct the @RG dictionary in the header. Users\n"
+                     "      must provide the correct header with -h, or uses Picard which properly maintains\n"
+                     "      the header dictionary in merging.\n\n");
+        return 1;
+    }
+    const char* out = argv[optind];
+    if (!(flag & MERGE_FORCE) && std::strcmp(out, "-") != 0) {
+        if (FILE* fp = std::fopen(out, "r")) {
+            std::fclose(fp);
+            std::fprintf(stderr, "[%s] File '%s' exists. Please apply '-f' to overwrite. Abort.\n", "bam_merge", out);
+            return 1;
+        }
+    }
+    int n = argc - optind - 1;
+    return bam_merge_core(is_by_qname, out, fn_headers, n, argv + optind + 1, flag, reg) < 0 ? 1 : 0;
 }

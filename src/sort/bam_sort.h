@@ -4,9 +4,12 @@
 //
 // Two record orders exist, chosen process-wide by `g_is_by_qname`:
 // coordinate order (reference index, then position; no reference last) and
-// name order (natural order of the query names, then coordinate).  Within a
-// block the sort is stable; across blocks the heap merge breaks ties by the
-// strand, then by the block number, then by reading order.
+// name order (natural order of the query names, then coordinate).  Both
+// orders put forward before reverse records at one position, in the sort as
+// in the merge, and both break remaining ties by input order (stable sort in
+// a block, then block number and reading order in the merge).  So a sort's
+// output does not depend on how its input falls into blocks, and merging
+// sorted files gives the sort of their concatenation.
 #pragma once
 
 #include <cstddef>
@@ -20,10 +23,6 @@ extern int g_is_by_qname;
 
 // Natural name order: digit runs compare as numbers; negative, 0 or positive.
 int strnum_cmp(const char* a, const char* b);
-
-// Sort key of coordinate order: tid in the upper half (no reference sorts
-// last), pos + 1 in the lower half; the strand does not take part.
-uint64_t bam_sort_key(const bam1_t* b);
 
 // True when `a` sorts strictly before `b` in the current order.
 bool bam1_lt(const bam1_t* a, const bam1_t* b);
@@ -43,7 +42,8 @@ struct heap1_t {
     bam1_t* b;     // current record, null once the input is exhausted
 };
 
-// Merge key: tid << 32 | (pos + 1) << 1 | reverse strand.
+// Key of coordinate order: tid << 32 | (pos + 1) << 1 | reverse strand, so
+// records without a reference (tid -1) sort last.
 uint64_t bam_merge_key(const bam1_t* b);
 
 // True when entry `a` comes after entry `b` (the heap keeps the first entry
@@ -62,6 +62,26 @@ using merge_emit_fn = std::function<int(int i, bam1_t* b)>;
 // with an error is treated as ended.  Returns 0, or -1 when `emit` failed.
 int bam_merge_heap(int n, const merge_read_fn& read, const merge_emit_fn& emit);
 
+// Flag bits of bam_merge_core.
+enum : int {
+    MERGE_RG = 1,      // tag every record with RG:Z:<input file name without .bam>
+    MERGE_UNCOMP = 2,  // uncompressed output blocks (level 0)
+    MERGE_LEVEL1 = 4,  // compression level 1
+    MERGE_FORCE = 8,   // overwrite an existing output (checked by the command)
+};
+
+// Merges the sorted BAM files `fn[0..n)` into `out` ("-" for standard
+// output).  The header is the first input's text with the longest reference
+// list, or the text of SAM file `headers` when given.  `reg` restricts the
+// merge to one region through each input's index.  Returns 0, or -1 after a
+// message; a truncated input is reported, the merge completes with the
+// others and the result is -1.
+int bam_merge_core(int by_qname, const char* out, const char* headers, int n, char* const* fn, int flag,
+                   const char* reg);
+
+// The command: alnkit merge [-nru1f] [-h inh.sam] [-R reg] <out.bam> <in1.bam> ...
+int bam_merge(int argc, char* argv[]);
+
 // ---- the sort ----
 
 // Sorts `k` records stably and writes them with `header` to block file
@@ -71,7 +91,8 @@ int sort_blocks(int n, int k, bam1_t** buf, const char* prefix, const bam_header
 
 // Sorts file `fn` ("-" for standard input) into "prefix.bam" (or standard
 // output) holding at most about `max_mem` record bytes at once.  Returns 0,
-// or -1 after a message when no complete output was produced.
+// or -1 after a message when the input could not be read to its end (the
+// records read are still sorted and written) or no output was produced.
 int bam_sort_core_ext(int is_by_qname, const char* fn, const char* prefix, size_t max_mem, int is_stdout);
 
 // The command: alnkit sort [-on] [-m <maxMem>] <in.bam> <out.prefix>

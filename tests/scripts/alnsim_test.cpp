@@ -9,6 +9,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/test_util.h"
@@ -87,16 +88,17 @@ TEST(alnsim, sorted_output_is_in_coordinate_order_with_the_same_records) {
     EXPECT_EQ(sorted.header.at(0), "@HD\tVN:1.0\tSO:coordinate");
 
     const auto& names = sorted.ref_names;
-    std::pair<long, long> prev{-1, -1};
+    std::tuple<long, long, bool> prev{-1, -1, false};
     for (const auto& f : sorted.records) {
         const auto it = std::find(names.begin(), names.end(), f[2]);
         const long tid = f[2] == "*" ? 1L << 40 : static_cast<long>(it - names.begin());
         ASSERT_TRUE(f[2] == "*" || it != names.end()) << f[2];
-        const std::pair<long, long> key{tid, std::stol(f[3])};
-        ASSERT_LE(prev, key) << f[0];
+        const bool reverse = (std::stol(f[1]) & 16) != 0;
+        const std::tuple<long, long, bool> key{tid, std::stol(f[3]), reverse};
+        ASSERT_LE(prev, key) << f[0];  // forward before reverse at one position
         prev = key;
     }
-    EXPECT_EQ(prev.first, 1L << 40) << "unplaced records are expected at the end";
+    EXPECT_EQ(std::get<0>(prev), 1L << 40) << "unplaced records are expected at the end";
     EXPECT_EQ(std::multiset<fields_t>(plain.records.begin(), plain.records.end()),
               std::multiset<fields_t>(sorted.records.begin(), sorted.records.end()));
     EXPECT_NE(plain.records, sorted.records);

@@ -11,17 +11,21 @@
 #include <vector>
 
 #include "bam/bam.h"
+#include "common/bam_file_util.h"
 #include "common/test_util.h"
 #include "io/bgzf.h"
 #include "sort/bam_cat.h"
 
 namespace {
 
+using test_util::make_bam;
 using test_util::read_file;
 using test_util::run;
 using test_util::run_alnkit;
 using test_util::run_result;
 using test_util::scratch_dir;
+using test_util::view_header;
+using test_util::view_records;
 using test_util::write_file;
 
 const std::string eof_block(reinterpret_cast<const char*>(bgzf_eof_marker), sizeof bgzf_eof_marker);
@@ -34,28 +38,6 @@ size_t count_of(const std::string& haystack, const std::string& needle) {
 
 bool ends_with(const std::string& s, const std::string& tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-// A BAM file of about `records` generated records; returns its path.
-std::string make_bam(const scratch_dir& dir, const std::string& name, int seed, int records) {
-    std::string sam = dir.file(name + ".sam"), bam = dir.file(name + ".bam");
-    run_result g = run({ALNSIM_PATH, "--seed", std::to_string(seed), "--records", std::to_string(records), "--sam", sam});
-    EXPECT_EQ(g.status, 0) << g.err;
-    run_result v = run_alnkit({"view", "-bS", "-o", bam, sam});
-    EXPECT_EQ(v.status, 0) << v.err;
-    return bam;
-}
-
-std::string view_records(const std::string& bam) {
-    run_result r = run_alnkit({"view", bam});
-    EXPECT_EQ(r.status, 0) << r.err;
-    return r.out;
-}
-
-std::string view_header(const std::string& bam) {
-    run_result r = run_alnkit({"view", "-H", bam});
-    EXPECT_EQ(r.status, 0) << r.err;
-    return r.out;
 }
 
 // The whole decompressed BAM stream of a file.
