@@ -402,6 +402,46 @@ TEST_F(SortCommand, TruncatedInputSortsWhatWasReadAndLeavesNoTemporaries) {
     }
 }
 
+// Millions of records (fewer under the sanitizers): one block, a few blocks
+// and hundreds of blocks (more than one merge opens at once) give the same
+// record stream, the stable sort of the input, and leave only the output.
+TEST(SortLarge, EveryBoundGivesTheSameStream) {
+#ifdef ALNKIT_SANITIZE_BUILD
+    const char* records = "200000";
+    const std::vector<std::string> bounds = {"1G", "6M", "70K"};
+#else
+    const char* records = "2000000";
+    const std::vector<std::string> bounds = {"1G", "60M", "700K"};
+#endif
+    scratch_dir dir;
+    ASSERT_EQ(run({ALNSIM_PATH, "--seed", "77", "--records", records, "--refs", "6", "--ref-len", "5000000",
+                   "--read-len", "36", "--sam", dir.file("in.sam")}).status, 0);
+    ASSERT_EQ(run_alnkit({"view", "-bS", "-o", dir.file("in.bam"), dir.file("in.sam")}).status, 0);
+    std::remove(dir.file("in.sam").c_str());
+    std::vector<record> want;
+    {
+        std::vector<record> in = read_bam(dir.file("in.bam")).records;
+        ASSERT_GE(in.size(), std::stoul(records));
+        want = expected_order(in, false);
+    }
+    std::vector<int> blocks;
+    for (const std::string& m : bounds) {
+        SCOPED_TRACE(m);
+        scratch_dir out;
+        run_result r = run_alnkit({"sort", "-m", m, dir.file("in.bam"), out.file("out")});
+        ASSERT_EQ(r.status, 0) << r.err;
+        int n = 1;
+        std::sscanf(r.err.c_str(), "[bam_sort_core] merging from %d files", &n);
+        blocks.push_back(n);
+        EXPECT_EQ(list_dir(out.path()), std::vector<std::string>{"out.bam"});
+        expect_same_records(read_bam(out.file("out.bam")).records, want);
+    }
+    EXPECT_EQ(blocks[0], 1);
+    EXPECT_GT(blocks[1], 2);
+    EXPECT_LT(blocks[1], 20);
+    EXPECT_GT(blocks[2], 300);  // beyond the fan-in: a staged merge
+}
+
 // ---- small hand-made inputs ----
 
 std::string sam_body(const std::vector<std::string>& lines) {
