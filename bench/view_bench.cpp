@@ -6,44 +6,14 @@
 //
 // usage: bench_view ALNKIT FILE.bam FILE.sam [RUNS]
 // FILE.bam must be FILE.sam converted at the default level.
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "command_timer.h"
 #include "zlib_floor.h"
 
-namespace {
-
 using namespace bench;
-
-// Runs a command with its standard output sent to /dev/null; returns seconds.
-double time_command(const std::vector<std::string>& argv) {
-    auto t0 = clock_type::now();
-    pid_t pid = fork();
-    if (pid == 0) {
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    double t = seconds_since(t0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        std::fprintf(stderr, "bench_view: %s %s failed\n", argv[0].c_str(), argv[1].c_str());
-        std::exit(1);
-    }
-    return t;
-}
-
-}  // namespace
 
 int main(int argc, char* argv[]) {
     if (argc < 4) {
