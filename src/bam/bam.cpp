@@ -594,6 +594,12 @@ int bam_write1_core(BGZF* fp, const bam1_core_t* c, int data_len, uint8_t* data)
 
 int bam_write1(BGZF* fp, const bam1_t* b) { return bam_write1_core(fp, &b->core, b->data_len, b->data); }
 
+void bam_report_damage(const char* command, const char* fn, long long n_records, const BGZF* fp) {
+    std::string detail = bgzf_error_text(fp);
+    std::fprintf(stderr, "[%s] %s: damaged or truncated record after %lld records%s%s%s\n", command, fn, n_records,
+                 detail.empty() ? "" : " (", detail.c_str(), detail.empty() ? "" : ")");
+}
+
 int bam_validate1(const bam_header_t* header, const bam1_t* b) {
     const bam1_core_t* c = &b->core;
     if (c->tid < -1 || c->mtid < -1) return 0;

@@ -174,5 +174,10 @@ int bam_write1(BGZF* fp, const bam1_t* b);
 int bam_write1_core(BGZF* fp, const bam1_core_t* c, int data_len, uint8_t* data);
 // 1 when the record is plausible against the header (may be null).
 int bam_validate1(const bam_header_t* header, const bam1_t* b);
+// The line a command adds after its own truncation message, so that the user
+// learns which file is damaged and how many records before the damage were
+// read whole: "[command] file: damaged or truncated record after N records".
+// With the stream `fp`, a block-level error is added with its file offset.
+void bam_report_damage(const char* command, const char* fn, long long n_records, const BGZF* fp = nullptr);
 // Converts a data block between host and little-endian order (big-endian hosts).
 void bam_swap_data(const bam1_core_t* c, int data_len, uint8_t* data, bool is_host);

@@ -113,18 +113,22 @@ samfile_t* samopen(const char* fn, const char* mode, const void* aux) {
     return fp;
 }
 
-void samclose(samfile_t* fp) {
-    if (!fp) return;
+int samclose(samfile_t* fp) {
+    if (!fp) return 0;
+    int status = 0;
     bam_header_destroy(fp->header);
     if (fp->type & TYPE_BAM) {
-        if (fp->x.bam) bgzf_close(fp->x.bam);
+        if (fp->x.bam && bgzf_close(fp->x.bam) < 0) status = -1;
     } else if (fp->type & TYPE_READ) {
         sam_close(fp->x.tamr);
     } else if (fp->x.tamw) {
-        std::fclose(fp->x.tamw);
+        // A write that failed earlier leaves the stream's error flag set.
+        if (std::fflush(fp->x.tamw) != 0 || std::ferror(fp->x.tamw)) status = -1;
+        if (std::fclose(fp->x.tamw) != 0) status = -1;
     }
     ks_free(&fp->line);
     std::free(fp);
+    return status;
 }
 
 int samread(samfile_t* fp, bam1_t* b) {

@@ -32,7 +32,8 @@ struct samfile_t {
 // with header), "wb" BAM (a digit sets the level, "u" level 0).  For reading
 // SAM, aux names a reference list; for writing, aux is the header to copy.
 samfile_t* samopen(const char* fn, const char* mode, const void* aux);
-void samclose(samfile_t* fp);
+// -1 when writing failed at any point (the output is incomplete), else 0.
+int samclose(samfile_t* fp);
 int samread(samfile_t* fp, bam1_t* b);
 int samwrite(samfile_t* fp, const bam1_t* b);
 // Name of the FASTA file's index, built when missing; null on failure.

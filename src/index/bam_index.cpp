@@ -155,6 +155,8 @@ bool read_bin(bai_reader& r, kh_i_t* h) {
     uint32_t bin = r.u32();
     int32_t n_chunk = r.count(16);
     if (!r.ok) return false;
+    // No bin lies above the metadata bin, which holds exactly its two pairs.
+    if (bin > bam_meta_bin || (bin == bam_meta_bin && n_chunk != 2)) return r.ok = false;
     int ret;
     khint_t k = h->put(bin, &ret);
     bam_binlist_t& l = h->value(k);
@@ -260,7 +262,10 @@ bool next_chunk(BGZF* fp, bam_iter_s* it, int* ret) {
 
 }  // namespace
 
-bam_index_t* bam_index_core(BGZF* fp) {
+namespace {
+
+// Builds the index; `fn`, when given, names the file in the damage report.
+bam_index_t* build_index(BGZF* fp, const char* fn) {
     bam_header_ptr h(bam_header_read(fp));
     if (!h) {
         std::fprintf(stderr, "[bam_index_core] fail to read the BAM header.\n");
@@ -279,8 +284,10 @@ bam_index_t* bam_index_core(BGZF* fp) {
     uint64_t last_off = static_cast<uint64_t>(bgzf_voffset(fp));
     uint64_t save_off = last_off, off_beg = last_off;
     bool unplaced_tail = false;
+    long long n_read = 0;
     int ret;
     while ((ret = bam_read1(fp, b)) >= 0) {
+        ++n_read;
         if (c->tid < 0) ++n_no_coor;
         if (last_tid < c->tid) {
             last_tid = c->tid;
@@ -343,6 +350,7 @@ bam_index_t* bam_index_core(BGZF* fp) {
         merge_chunks(idx.get());
         fill_missing(idx.get());
         while ((ret = bam_read1(fp, b)) >= 0) {
+            ++n_read;
             ++n_no_coor;
             if (c->tid >= 0) {
                 std::fprintf(stderr,
@@ -352,10 +360,17 @@ bam_index_t* bam_index_core(BGZF* fp) {
             }
         }
     }
-    if (ret < -1) std::fprintf(stderr, "[bam_index_core] truncated file? Continue anyway. (%d)\n", ret);
+    if (ret < -1) {
+        std::fprintf(stderr, "[bam_index_core] truncated file? Continue anyway. (%d)\n", ret);
+        if (fn) bam_report_damage("bam_index_core", fn, n_read, fp);
+    }
     idx->n_no_coor = n_no_coor;
     return idx.release();
 }
+
+}  // namespace
+
+bam_index_t* bam_index_core(BGZF* fp) { return build_index(fp, nullptr); }
 
 void bam_index_destroy(bam_index_t* idx) {
     if (!idx) return;
@@ -426,10 +441,11 @@ bam_index_t* bam_index_decode(const uint8_t* p, size_t n, bai_status* status) {
             return nullptr;
         }
     }
-    // The trailing count is optional, but a partial one means a cut file.
+    // The trailing count is optional, but a partial one means a cut file,
+    // and bytes after it mean the counts before did not describe the file.
     if (r.left > 0) {
         idx->n_no_coor = r.u64();
-        if (!r.ok) {
+        if (!r.ok || r.left > 0) {
             *status = bai_corrupt;
             return nullptr;
         }
@@ -467,7 +483,7 @@ int bam_index_build2(const char* fn, const char* fn_idx) {
         std::fprintf(stderr, "[bam_index_build2] fail to open the BAM file.\n");
         return -1;
     }
-    bam_index_ptr idx(bam_index_core(fp));
+    bam_index_ptr idx(build_index(fp, fn));
     bgzf_close(fp);
     if (!idx) {
         std::fprintf(stderr, "[bam_index_build2] fail to index the BAM file.\n");
@@ -623,10 +639,9 @@ int bam_index(int argc, char* argv[]) {
         std::fprintf(stderr, "Usage: alnkit index <in.bam> [out.index]\n");
         return 1;
     }
-    // The status does not depend on the outcome; failures show in the messages.
-    if (argc >= 3) bam_index_build2(argv[1], argv[2]);
-    else bam_index_build(argv[1]);
-    return 0;
+    // A failed build has printed its message; it must not pass for success.
+    int ret = argc >= 3 ? bam_index_build2(argv[1], argv[2]) : bam_index_build(argv[1]);
+    return ret < 0 ? 1 : 0;
 }
 
 int bam_idxstats(int argc, char* argv[]) {

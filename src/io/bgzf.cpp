@@ -24,6 +24,10 @@ void store_u16(uint8_t* p, uint16_t v) {
     p[0] = static_cast<uint8_t>(v);
     p[1] = static_cast<uint8_t>(v >> 8);
 }
+uint32_t load_u32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
+}
 void store_u32(uint8_t* p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
@@ -91,6 +95,14 @@ void free_stream(BGZF* fp) {
 
 int report(BGZF* fp, const char* error) {
     fp->error = error;
+    fp->error_address = -1;
+    return -1;
+}
+
+// An error in the block that starts at file offset `address`.
+int report_block(BGZF* fp, int64_t address, const char* error) {
+    fp->error = error;
+    fp->error_address = address;
     return -1;
 }
 
@@ -314,6 +326,8 @@ int bgzf_close(BGZF* fp) {
         else if (std::fwrite(bgzf_eof_marker, 1, sizeof bgzf_eof_marker, fp->x.fpw) != sizeof bgzf_eof_marker)
             status = report(fp, "write failed");
         if (std::fflush(fp->x.fpw) != 0 && status == 0) status = report(fp, "flush failed");
+        // A write that failed earlier leaves the file's error flag set.
+        if (std::ferror(fp->x.fpw) && status == 0) status = report(fp, "write failed");
         if (std::fclose(fp->x.fpw) != 0) status = -1;  // a duplicate when not owned
     } else if (fp->owned_file) {
         if (knet_close(fp->x.fpr) != 0) status = -1;
@@ -342,15 +356,20 @@ int bgzf_read_block(BGZF* fp) {
         fp->block_length = 0;
         return 0;
     }
-    if (count != BGZF_BLOCK_HEADER_LENGTH) return report(fp, "read failed");
-    if (!is_block_header(block)) return report(fp, "invalid block header");
+    if (count != BGZF_BLOCK_HEADER_LENGTH) return report_block(fp, address, "read failed");
+    if (!is_block_header(block)) return report_block(fp, address, "invalid block header");
     int block_size = load_u16(block + 16) + 1;
-    if (block_size < BGZF_BLOCK_HEADER_LENGTH + BGZF_BLOCK_FOOTER_LENGTH) return report(fp, "invalid block header");
+    if (block_size < BGZF_BLOCK_HEADER_LENGTH + BGZF_BLOCK_FOOTER_LENGTH) return report_block(fp, address, "invalid block header");
     int remaining = block_size - BGZF_BLOCK_HEADER_LENGTH;
     count = knet_read(fp->x.fpr, block + BGZF_BLOCK_HEADER_LENGTH, remaining);
-    if (count != remaining) return report(fp, "read failed");
+    if (count != remaining) return report_block(fp, address, "read failed");
     int produced = inflate_block(fp, block + BGZF_BLOCK_HEADER_LENGTH, block_size - BGZF_BLOCK_HEADER_LENGTH - BGZF_BLOCK_FOOTER_LENGTH);
-    if (produced < 0) return -1;
+    if (produced < 0) return report_block(fp, address, fp->error);
+    // A damaged block may still inflate; its checksum and length tell.
+    const uint8_t* footer = block + block_size - BGZF_BLOCK_FOOTER_LENGTH;
+    if (static_cast<uint32_t>(produced) != load_u32(footer + 4)) return report_block(fp, address, "uncompressed size mismatch");
+    if (libdeflate_crc32(0, fp->uncompressed_block, static_cast<size_t>(produced)) != load_u32(footer))
+        return report_block(fp, address, "CRC32 mismatch");
     if (fp->block_length != 0) fp->block_offset = 0;
     fp->block_address = address;
     fp->block_length = produced;
@@ -452,4 +471,11 @@ int bgzf_flush_block_rest(BGZF* in, BGZF* out) {
     const auto* data = static_cast<const uint8_t*>(in->uncompressed_block) + in->block_offset;
     if (bgzf_write(out, data, rest) != rest) return -1;
     return bgzf_flush(out);
+}
+
+std::string bgzf_error_text(const BGZF* fp) {
+    if (!fp || !fp->error) return "";
+    std::string text = fp->error;
+    if (fp->error_address >= 0) text += " in the BGZF block at file offset " + std::to_string(fp->error_address);
+    return text;
 }

@@ -8,12 +8,15 @@
 // as fast.  Writing deflates with zlib (raw deflate, window 15, memory level
 // 8, default strategy) so that written files are byte-for-byte reproducible;
 // a writer ends the file with the fixed 28-byte end-of-file block.
+// Every block read is checked against its CRC32 and uncompressed size, so a
+// damaged block that still inflates is reported rather than read.
 // Errors are returned as -1 (null from opens) with their text in `error`.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "io/knetfile.h"
 
@@ -43,6 +46,7 @@ struct BGZF {
     int block_length, block_offset;
     int cache_size;
     const char* error;
+    int64_t error_address;  // file offset of the block a read error came from, or -1
     void* cache;     // block address -> cache_t
     void* deflater;  // zlib stream, reused for every block
     void* inflater;  // libdeflate decompressor
@@ -69,6 +73,9 @@ int64_t bgzf_seek(BGZF* fp, int64_t pos, int where);
 int bgzf_check_EOF(BGZF* fp);
 void bgzf_set_cache_size(BGZF* fp, int cache_size);
 int bgzf_read_block(BGZF* fp);
+// The last error, with the file offset of its block for read errors (e.g.
+// "CRC32 mismatch in the BGZF block at file offset 1234"); empty if none.
+std::string bgzf_error_text(const BGZF* fp);
 
 // ---- Raw block access, for copying blocks without inflating them ----
 

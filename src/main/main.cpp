@@ -1,5 +1,6 @@
 // Entry point: hands the arguments from the command name on to the command
 // named by the first argument and returns its status.
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -75,6 +76,9 @@ int usage() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    // Past a file-size limit, let writes fail with an error the commands
+    // report, instead of the signal ending the process without a word.
+    std::signal(SIGXFSZ, SIG_IGN);
     if (argc < 2) return usage();
     for (const auto& cmd : commands)
         if (std::strcmp(argv[1], cmd.name) == 0) return cmd.run(argc - 1, argv + 1);

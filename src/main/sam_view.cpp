@@ -305,9 +305,14 @@ int main_samview(int argc, char* argv[]) {
     } else if (argc == optind + 1) {
         bam1_ptr b = bam1_make();
         int r;
-        while ((r = samread(in.get(), b.get())) >= 0) view_func(b.get(), &data);
+        long long n_read = 0;
+        while ((r = samread(in.get(), b.get())) >= 0) {
+            ++n_read;
+            view_func(b.get(), &data);
+        }
         if (r < -1) {
             std::fprintf(stderr, "[main_samview] truncated file.\n");
+            bam_report_damage("main_samview", fn_in, n_read, (in->type & TYPE_BAM) ? in->x.bam : nullptr);
             status = 1;
         }
     } else {
@@ -333,7 +338,10 @@ int main_samview(int argc, char* argv[]) {
         bam_index_destroy(idx);
     }
     if (o.is_count && status == 0) std::printf("%lld\n", data.count);
-    out.reset();
+    if (samclose(out.release()) < 0) {
+        std::fprintf(stderr, "[main_samview] fail to write \"%s\".\n", o.fn_out ? o.fn_out : "standard output");
+        status = 1;
+    }
     in.reset();
     g_settings = nullptr;
     return status;
@@ -396,16 +404,20 @@ int main_bam2fq(int argc, char* argv[]) {
     bam1_ptr b = bam1_make();
     kstring_owner s;
     int r;
+    long long n_read = 0;
     while ((r = bam_read1(fp, b.get())) >= 0) {
+        ++n_read;
         s->l = 0;
         append_fastq(s.get(), b.get());
         std::fwrite(s->s, 1, s->l, stdout);
     }
     bam_header_destroy(h);
-    bgzf_close(fp);
     if (r < -1) {  // a cut input must not look like a complete conversion
         std::fprintf(stderr, "[main_bam2fq] truncated file.\n");
+        bam_report_damage("main_bam2fq", argv[1], n_read, fp);
+        bgzf_close(fp);
         return 1;
     }
+    bgzf_close(fp);
     return 0;
 }

@@ -217,7 +217,12 @@ int sort_blocks(int n, int k, bam1_t** buf, const char* prefix, const bam_header
     int ret = bam_header_write(fp.get(), header) < 0 ? -1 : 0;
     for (int i = 0; i < k && ret == 0; ++i)
         if (bam_write1_core(fp.get(), &buf[i]->core, buf[i]->data_len, buf[i]->data) < 0) ret = -1;
-    if (bgzf_close(fp.release()) < 0) ret = -1;
+    if (ret < 0) {
+        bgzf_abandon(fp.release());  // no end-of-file block: the file reads as truncated
+    } else if (bgzf_close(fp.release()) < 0) {
+        ret = -1;
+    }
+    if (ret < 0) std::fprintf(stderr, "[sort_blocks] fail to write file %s.\n", is_stdout ? "standard output" : name.c_str());
     return ret;
 }
 
@@ -242,6 +247,7 @@ int bam_sort_core_ext(int is_by_qname, const char* fn, const char* prefix, size_
     }
     std::vector<std::string> blocks;
     size_t k = 0, mem = 0;
+    long long n_read = 0;
     int ret = 0, r;
     for (;;) {
         if (!slots.b[k] && !(slots.b[k] = bam_init1())) {
@@ -249,28 +255,42 @@ int bam_sort_core_ext(int is_by_qname, const char* fn, const char* prefix, size_
             break;
         }
         if ((r = bam_read1(fp.get(), slots.b[k])) < 0) break;
+        ++n_read;
         mem += static_cast<size_t>(r);
         ++k;
         if (mem >= max_mem) {
             int n = static_cast<int>(blocks.size());
-            sort_blocks(n, static_cast<int>(k), slots.b, prefix, header.get(), 0);
             blocks.push_back(block_file_name(prefix, n));
+            // A block that cannot be written is lost: stop rather than
+            // produce an output that lacks it.
+            if (sort_blocks(n, static_cast<int>(k), slots.b, prefix, header.get(), 0) < 0) {
+                ret = -2;
+                break;
+            }
             mem = k = 0;
         }
     }
     const bool is_truncated = ret == 0 && r != -1;
-    if (is_truncated) std::fprintf(stderr, "[bam_sort_core] truncated file. Continue anyway.\n");
+    if (is_truncated) {
+        std::fprintf(stderr, "[bam_sort_core] truncated file. Continue anyway.\n");
+        bam_report_damage("bam_sort_core", fn, n_read, fp.get());
+    }
     if (ret < 0) {
-        std::fprintf(stderr, "[bam_sort_core] fail to allocate memory\n");
+        if (ret == -1) std::fprintf(stderr, "[bam_sort_core] fail to allocate memory\n");
         remove_files(blocks);
+        ret = -1;
     } else if (blocks.empty()) {
         ret = sort_blocks(-1, static_cast<int>(k), slots.b, prefix, header.get(), is_stdout);
     } else {
         std::fprintf(stderr, "[bam_sort_core] merging from %d files...\n", static_cast<int>(blocks.size()) + 1);
         int n = static_cast<int>(blocks.size());
-        sort_blocks(n, static_cast<int>(k), slots.b, prefix, header.get(), 0);
         blocks.push_back(block_file_name(prefix, n));
-        ret = merge_blocks(std::move(blocks), prefix, is_stdout);
+        if (sort_blocks(n, static_cast<int>(k), slots.b, prefix, header.get(), 0) < 0) {
+            remove_files(blocks);
+            ret = -1;
+        } else {
+            ret = merge_blocks(std::move(blocks), prefix, is_stdout);
+        }
     }
     // The records read are sorted and written, but the run must not pass
     // for a complete sort of the input.
@@ -337,6 +357,7 @@ struct merge_input {
     bam_iter_ptr iter;  // null: read sequentially
     bool is_empty = false;  // the region cannot hold any of its records
     std::string rg;
+    long long n_read = 0;
 };
 
 // Opens the inputs and builds the output header: the first input's text,
@@ -355,7 +376,7 @@ bam_header_ptr open_inputs(int n, char* const* fn, std::vector<merge_input>& inp
             std::fprintf(stderr, "[bam_merge_core] fail to read the BAM header of file %s\n", fn[i]);
             return nullptr;
         }
-        inputs.push_back(merge_input{fn[i], std::move(fp), nullptr, false, {}});
+        inputs.push_back(merge_input{fn[i], std::move(fp), nullptr, false, {}, 0});
         if (!hout) {
             hout = std::move(hin);
             continue;
@@ -463,8 +484,11 @@ int bam_merge_core(int by_qname, const char* out, const char* headers, int n, ch
         merge_input& in = inputs[static_cast<size_t>(i)];
         if (in.is_empty) return -1;
         int r = bam_iter_read(in.fp.get(), in.iter.get(), b);
-        if (r < -1) {
+        if (r >= 0) {
+            ++in.n_read;
+        } else if (r < -1) {
             std::fprintf(stderr, "[bam_merge_core] '%s' is truncated. Continue anyway.\n", in.name);
+            bam_report_damage("bam_merge_core", in.name, in.n_read, in.fp.get());
             is_truncated = true;
         }
         return r;

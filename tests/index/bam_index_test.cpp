@@ -296,7 +296,7 @@ TEST(BamIndexBuild, UnsortedInputFailsWithItsMessage) {
     for (const auto& tc : cases) {
         const std::string bam = bam_from_sam_text(dir, "unsorted", hdr + tc.records);
         auto r = run_alnkit({"index", bam});
-        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, tc.message + "[bam_index_build2] fail to index the BAM file.\n");
         EXPECT_FALSE(std::fopen((bam + ".bai").c_str(), "rb"));
     }
@@ -618,10 +618,10 @@ TEST(IdxCommands, IndexArgumentFormsAndUsage) {
     check_index(scan_bam(bam), decode_bai(read_file(dir.file("named.idx"))));
 
     r = run_alnkit({"index", dir.file("absent.bam")});
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "open: No such file or directory\n[bam_index_build2] fail to open the BAM file.\n");
     r = run_alnkit({"index", bam, dir.file("no/such/dir.bai")});
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "[bam_index_build2] fail to create the index file.\n");
 }
 

@@ -219,6 +219,52 @@ TEST(Bgzf, ForeignAndDamagedInputFailsWithoutCrashing) {
     bgzf_close(fp);
 }
 
+// A block whose deflate data still inflates but whose footer disagrees must
+// not be read as good data: the checksum and the length are both checked.
+TEST(Bgzf, BlocksFailTheirChecksumOrLengthCheckWithTheirOffset) {
+    scratch_dir dir;
+    const std::string data = text_bytes(150000);
+    write_bgzf(dir.file("ok.gz"), data);
+    const std::string file = read_file(dir.file("ok.gz"));
+    const auto blocks = split_blocks(file);
+    ASSERT_GE(blocks.size(), 3u);
+    const block_info& second = blocks[1];
+    struct row {
+        size_t at;  // byte of the second block's footer to change
+        const char* error;
+    };
+    for (const row& c : {row{second.size - 8, "CRC32 mismatch"}, row{second.size - 4, "uncompressed size mismatch"}}) {
+        SCOPED_TRACE(c.error);
+        std::string bad = file;
+        bad[second.offset + c.at] = static_cast<char>(bad[second.offset + c.at] ^ 0x01);
+        write_file(dir.file("bad.gz"), bad);
+        BGZF* fp = bgzf_open(dir.file("bad.gz").c_str(), "r");
+        ASSERT_NE(fp, nullptr);
+        std::string out(blocks[0].isize, '\0');
+        ASSERT_EQ(bgzf_read(fp, out.data(), static_cast<int>(out.size())), static_cast<int>(out.size()));
+        char buf[16];
+        EXPECT_EQ(bgzf_read(fp, buf, 16), -1);
+        EXPECT_STREQ(fp->error, c.error);
+        EXPECT_EQ(bgzf_error_text(fp), std::string(c.error) + " in the BGZF block at file offset " +
+                                           std::to_string(second.offset));
+        bgzf_close(fp);
+    }
+
+    // Stored (level 0) blocks hold the data as it is: flipping a data bit
+    // still inflates, and only the checksum can tell.
+    write_bgzf(dir.file("u.gz"), data, "wu");
+    std::string stored = read_file(dir.file("u.gz"));
+    const auto ublocks = split_blocks(stored);
+    stored[ublocks[0].offset + 18 + 5 + 100] ^= 0x04;  // past the stored-block header
+    write_file(dir.file("u.gz"), stored);
+    BGZF* fp = bgzf_open(dir.file("u.gz").c_str(), "r");
+    char buf[16];
+    EXPECT_EQ(bgzf_read(fp, buf, 16), -1);
+    EXPECT_STREQ(fp->error, "CRC32 mismatch");
+    bgzf_close(fp);
+    EXPECT_EQ(bgzf_error_text(nullptr), "");
+}
+
 TEST(Bgzf, TruncationAtEveryOffsetOfTheLastBlockKeepsTheIntactBlocks) {
     scratch_dir dir;
     const std::string data = text_bytes(200000);

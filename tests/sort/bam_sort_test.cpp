@@ -538,7 +538,7 @@ TEST(SortSmall, UncreatableBlockFileIsReportedAndLeavesNothing) {
     run_result r = run_alnkit({"sort", "-m", "1", dir.file("in.bam"), prefix});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("[sort_blocks] fail to create file " + prefix + ".0000.bam.\n"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("[bam_merge_core] fail to open file " + prefix + ".0000.bam\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("[bam_merge_core]"), std::string::npos) << r.err;  // the sort stops at the lost block
     EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"in.bam", "in.sam"}));
 }
 
