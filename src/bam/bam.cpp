@@ -361,6 +361,7 @@ int bam_format1_append(kstring_t* s, const bam_header_t* h, const bam1_t* b, int
     const uint8_t* p = rec_aux(b);
     const uint8_t* end = b->data + b->data_len;
     while (p && p < end) p = format_aux_field(s, p, end);
+    if (!p) return -1;  // an unknown type or a field cut short: the line would lose data
     return static_cast<int>(s->l);
 }
 

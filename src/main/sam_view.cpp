@@ -82,12 +82,14 @@ struct fetch_data {
     samfile_t* in;
     samfile_t* out;  // null when counting
     long long count;
+    long long n_unwritable = 0;  // records whose optional fields cannot be formatted
+    std::string first_unwritable;
 };
 
 int view_func(const bam1_t* b, void* data) {
     auto* d = static_cast<fetch_data*>(data);
     if (keep_record(d->in->header, b)) {
-        if (d->out) samwrite(d->out, b);
+        if (d->out && samwrite(d->out, b) < 0 && d->n_unwritable++ == 0) d->first_unwritable = rec_qname(b);
         ++d->count;
     }
     return 0;
@@ -299,7 +301,7 @@ int main_samview(int argc, char* argv[]) {
     }
 
     int status = 0;
-    fetch_data data{in.get(), out.get(), 0};
+    fetch_data data{in.get(), out.get(), 0, 0, {}};
     if (o.is_header_only) {
         // nothing is read
     } else if (argc == optind + 1) {
@@ -336,6 +338,11 @@ int main_samview(int argc, char* argv[]) {
             }
         }
         bam_index_destroy(idx);
+    }
+    if (data.n_unwritable > 0) {  // never drop them without a word
+        std::fprintf(stderr, "[main_samview] %s: %lld records with malformed optional fields were not written (the first is %s).\n",
+                     fn_in, data.n_unwritable, data.first_unwritable.c_str());
+        status = 1;
     }
     if (o.is_count && status == 0) std::printf("%lld\n", data.count);
     if (samclose(out.release()) < 0) {
