@@ -308,8 +308,16 @@ FILE* download_and_open(const char* url) {
     std::vector<uint8_t> buf(download_chunk);
     ssize_t l;
     while ((l = knet_read(in, buf.data(), buf.size())) > 0) std::fwrite(buf.data(), 1, static_cast<size_t>(l), out);
+    // A transfer that broke off (the handle lost its connection) or a failed
+    // write leaves no copy: a partial one would be used as is next time.
+    const bool received = l == 0 && in->fd >= 0;  // otherwise knet_read has said why
+    const bool written = !std::ferror(out);
     knet_close(in);
-    std::fclose(out);
+    if (std::fclose(out) != 0 || !written || !received) {
+        if (received) std::fprintf(stderr, "[download_from_remote] fail to write %s\n", local);
+        unlink(local);
+        return nullptr;
+    }
     return std::fopen(local, "rb");
 }
 

@@ -1,6 +1,7 @@
 // Local, FTP and HTTP reading behind one handle.
 //
-// Sockets are blocking and every wait goes through select() bounded by
+// Sockets are blocking (except while connecting) and every wait, the
+// connection handshake included, goes through select() bounded by
 // knet_timeout_ms, so no network call can hang for longer than that.  Socket
 // writes use send(MSG_NOSIGNAL): a server that went away gives an error, not
 // SIGPIPE.  A handle whose connection failed keeps fd == -1 and every read or
@@ -9,10 +10,12 @@
 
 #include <fcntl.h>
 #include <netdb.h>
+#include <strings.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -89,18 +92,30 @@ int socket_wait(int fd, bool for_read) {
     return r;
 }
 
+// Why a network read stopped short.
+enum class net_end { none, eof, timeout, error };
+
 // Reads up to `len` bytes, stopping at the end of the stream, an error or a
-// timeout; returns the bytes that arrived.
-size_t my_netread(int fd, void* buf, size_t len) {
+// timeout; returns the bytes that arrived and, in `why`, what stopped it.
+size_t my_netread(int fd, void* buf, size_t len, net_end* why = nullptr) {
     auto* p = static_cast<char*>(buf);
     size_t done = 0;
+    net_end end = net_end::none;
     while (done < len) {
-        if (socket_wait(fd, true) <= 0) break;
+        const int r = socket_wait(fd, true);
+        if (r <= 0) {
+            end = r == 0 ? net_end::timeout : net_end::error;
+            break;
+        }
         ssize_t n = read(fd, p + done, len - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+        if (n <= 0) {
+            end = n == 0 ? net_end::eof : net_end::error;
+            break;
+        }
         done += static_cast<size_t>(n);
     }
+    if (why) *why = end;
     return done;
 }
 
@@ -114,6 +129,30 @@ bool send_all(int fd, const char* p, size_t n) {
         n -= static_cast<size_t>(k);
     }
     return true;
+}
+
+// Connects without blocking for longer than the timeout (a host that drops
+// the handshake, a listener whose queue is full); 0 or the errno value.
+int connect_bounded(int fd, const sockaddr* addr, socklen_t len) {
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return errno;
+    int err = 0;
+    if (connect(fd, addr, len) < 0) {
+        err = errno;
+        if (err == EINPROGRESS || err == EINTR) {
+            errno = 0;
+            const int r = socket_wait(fd, false);
+            socklen_t n = sizeof err;
+            if (r == 0)
+                err = ETIMEDOUT;
+            else if (r < 0)
+                err = errno ? errno : EBADF;
+            else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &n) < 0)
+                err = errno;
+        }
+    }
+    if (err == 0 && fcntl(fd, F_SETFL, flags) < 0) err = errno;
+    return err;
 }
 
 // Connects to the first address of host:port; -1 after a message naming the
@@ -144,13 +183,13 @@ int socket_connect(const char* host, const char* port) {
         freeaddrinfo(res);
         return -1;
     }
-    if (connect(fd, res->ai_addr, res->ai_addrlen) < 0) {
-        std::perror("connect");
+    const int err = connect_bounded(fd, res->ai_addr, res->ai_addrlen);
+    freeaddrinfo(res);
+    if (err != 0) {
+        std::fprintf(stderr, "connect: %s\n", std::strerror(err));
         close(fd);
-        freeaddrinfo(res);
         return -1;
     }
-    freeaddrinfo(res);
     return fd;
 }
 
@@ -173,6 +212,8 @@ knetFile* kftp_parse_url(const char* fn) {
     }
     return fp;
 }
+
+const char* response_text(const knetFile* ftp) { return ftp->response ? ftp->response : ""; }
 
 bool grow_response(knetFile* ftp) {
     if (ftp->max_response >= ftp_response_cap) return false;
@@ -208,14 +249,14 @@ int kftp_get_response(knetFile* ftp) {
         const char* r = ftp->response;
         if (n >= 4 && std::isdigit(static_cast<unsigned char>(r[0])) && std::isdigit(static_cast<unsigned char>(r[1])) &&
             std::isdigit(static_cast<unsigned char>(r[2])) && r[3] != '-') {
-            ftp->response[n - 2] = '\0';  // drop "\r\n"
+            n -= ftp->response[n - 2] == '\r' ? 2 : 1;  // drop the line end
+            ftp->response[n] = '\0';
             return static_cast<int>(std::strtol(r, nullptr, 10));
         }
         n = 0;  // short line or continuation line
     }
-    ftp->response[n] = '\0';
-    if (n < 2) return -1;
-    return static_cast<int>(std::strtol(ftp->response, nullptr, 10));
+    ftp->response[0] = '\0';  // a reply cut off before its line end is no reply
+    return -1;
 }
 
 // Sends one command; with `get_reply`, returns the reply code (a failed send
@@ -230,7 +271,15 @@ int kftp_send_cmd(knetFile* ftp, const char* cmd, bool get_reply) {
 int kftp_connect(knetFile* ftp) {
     ftp->ctrl_fd = socket_connect(ftp->host, ftp->port);
     if (ftp->ctrl_fd < 0) return -1;
-    kftp_get_response(ftp);  // greeting
+    const int greeting = kftp_get_response(ftp);
+    if (greeting < 200 || greeting >= 400) {
+        if (*response_text(ftp))
+            std::fprintf(stderr, "[kftp_connect] %s\n", response_text(ftp));
+        else
+            std::fprintf(stderr, "[kftp_connect] no greeting from the FTP server.\n");
+        close_fd(ftp->ctrl_fd);
+        return -1;
+    }
     kftp_send_cmd(ftp, "USER anonymous\r\n", true);
     kftp_send_cmd(ftp, "PASS xyzw@\r\n", true);
     kftp_send_cmd(ftp, "TYPE I\r\n", true);
@@ -252,8 +301,12 @@ void kftp_pasv_prep(knetFile* ftp) {
     if (!p) return;
     int v[6];
     if (std::sscanf(p + 1, "%d,%d,%d,%d,%d,%d", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]) != 6) return;
+    // Only a dotted quad is connected to: anything else would be looked up
+    // as a host name.  Port bytes keep their low 8 bits.
+    for (int i = 0; i < 4; ++i)
+        if (v[i] < 0 || v[i] > 255) return;
     std::memcpy(ftp->pasv_ip, v, sizeof ftp->pasv_ip);
-    ftp->pasv_port = (v[4] & 255) * 256 + v[5];
+    ftp->pasv_port = (v[4] & 255) * 256 + (v[5] & 255);
 }
 
 int kftp_pasv_connect(knetFile* ftp) {
@@ -268,7 +321,15 @@ int kftp_pasv_connect(knetFile* ftp) {
     return ftp->fd < 0 ? -1 : 0;
 }
 
-const char* response_text(const knetFile* ftp) { return ftp->response ? ftp->response : ""; }
+// Reports a failed step: the server's reply, or that none came.
+int kftp_fail(knetFile* ftp, const char* command) {
+    if (*response_text(ftp))
+        std::fprintf(stderr, "[kftp_connect_file] %s\n", response_text(ftp));
+    else
+        std::fprintf(stderr, "[kftp_connect_file] no reply from the FTP server to %s.\n", command);
+    close_fd(ftp->fd);
+    return -1;
+}
 
 // Starts a transfer at `offset` over the logged-in control connection.
 int kftp_connect_file(knetFile* ftp) {
@@ -280,23 +341,17 @@ int kftp_connect_file(knetFile* ftp) {
         if (ftp->no_reconnect) kftp_get_response(ftp);
     }
     kftp_pasv_prep(ftp);
+    if (ftp->pasv_port == 0) return kftp_fail(ftp, "PASV");
     kftp_send_cmd(ftp, ftp->size_cmd, true);
     long long size = 0;
-    if (std::sscanf(response_text(ftp), "%*d %lld", &size) != 1) {
-        std::fprintf(stderr, "[kftp_connect_file] %s\n", response_text(ftp));
-        return -1;
-    }
+    if (std::sscanf(response_text(ftp), "%*d %lld", &size) != 1) return kftp_fail(ftp, "SIZE");
     ftp->file_size = size;
     char rest[64];
     std::snprintf(rest, sizeof rest, "REST %lld\r\n", static_cast<long long>(ftp->offset));
     kftp_send_cmd(ftp, rest, true);
     kftp_send_cmd(ftp, ftp->retr, false);
-    kftp_pasv_connect(ftp);
-    if (kftp_get_response(ftp) != 150) {
-        std::fprintf(stderr, "[kftp_connect_file] %s\n", response_text(ftp));
-        close_fd(ftp->fd);
-        return -1;
-    }
+    if (kftp_pasv_connect(ftp) < 0) return -1;
+    if (kftp_get_response(ftp) != 150) return kftp_fail(ftp, "RETR");
     ftp->is_ready = 1;
     return 0;
 }
@@ -370,6 +425,36 @@ long read_http_header(int fd, char* buf, size_t cap) {
     return l + 1 < cap ? static_cast<long>(l) : -1;
 }
 
+// Code of a status line "HTTP/x.y NNN ..."; -1 when it has another form.
+int http_status_code(const char* line) {
+    if (std::strncmp(line, "HTTP/", 5) != 0) return -1;
+    const char* sp = std::strchr(line, ' ');
+    const char* eol = std::strchr(line, '\n');
+    if (!sp || (eol && sp > eol)) return -1;
+    int code = 0;
+    for (int i = 1; i <= 3; ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(sp[i]))) return -1;
+        code = code * 10 + (sp[i] - '0');
+    }
+    return std::isdigit(static_cast<unsigned char>(sp[4])) ? -1 : code;
+}
+
+// Value of the Content-Length header; -1 when absent or malformed.
+long long http_content_length(const char* header) {
+    static const char name[] = "\ncontent-length:";
+    for (const char* p = std::strchr(header, '\n'); p; p = std::strchr(p + 1, '\n')) {
+        if (strncasecmp(p, name, sizeof name - 1) != 0) continue;
+        const char* v = p + sizeof name - 1;
+        while (*v == ' ' || *v == '\t') ++v;
+        if (!std::isdigit(static_cast<unsigned char>(*v))) return -1;
+        errno = 0;
+        char* end;
+        const long long n = std::strtoll(v, &end, 10);
+        return errno == ERANGE ? -1 : n;
+    }
+    return -1;
+}
+
 int khttp_fail(knetFile* fp) {
     close_fd(fp->fd);
     return -1;
@@ -390,8 +475,24 @@ int khttp_connect_file(knetFile* fp) {
 
     std::string buf(http_header_cap, '\0');
     long l = read_http_header(fp->fd, buf.data(), buf.size());
-    if (l < 14) return khttp_fail(fp);  // cut short, or too long
-    int code = static_cast<int>(std::strtol(buf.c_str() + 8, nullptr, 10));
+    if (l < 0) {
+        std::fprintf(stderr, "[khttp_connect_file] the HTTP response header is longer than %zu bytes.\n",
+                     http_header_cap);
+        return khttp_fail(fp);
+    }
+    if (l < 4 || std::memcmp(buf.data() + l - 4, "\r\n\r\n", 4) != 0) {
+        std::fprintf(stderr, "[khttp_connect_file] the HTTP response header is incomplete (%ld bytes arrived).\n", l);
+        return khttp_fail(fp);
+    }
+    const int code = http_status_code(buf.c_str());
+    if (code < 0) {
+        std::fprintf(stderr, "[khttp_connect_file] malformed HTTP status line.\n");
+        return khttp_fail(fp);
+    }
+    // The announced body length tells where the file ends, so a connection
+    // closed early is recognised.
+    const long long body = http_content_length(buf.c_str());
+    fp->file_size = body < 0 || body > INT64_MAX - fp->offset ? 0 : code == 206 ? fp->offset + body : body;
     if (code == 200) {
         // The whole file follows: skip up to the offset.  A stream ending
         // before the offset fails the transfer.
@@ -399,7 +500,11 @@ int khttp_connect_file(knetFile* fp) {
         while (left > 0) {
             size_t piece = left < static_cast<int64_t>(http_skip_piece) ? static_cast<size_t>(left) : http_skip_piece;
             size_t got = my_netread(fp->fd, buf.data(), piece);
-            if (got == 0) return khttp_fail(fp);
+            if (got == 0) {
+                std::fprintf(stderr, "[khttp_connect_file] the response ended before byte %lld.\n",
+                             static_cast<long long>(fp->offset));
+                return khttp_fail(fp);
+            }
             left -= static_cast<int64_t>(got);
         }
     } else if (code != 206) {
@@ -480,12 +585,36 @@ ssize_t knet_read(knetFile* fp, void* buf, size_t len) {
     } else if (fp->type == KNF_TYPE_HTTP && !fp->is_ready) {
         khttp_connect_file(fp);
     }
-    ssize_t n;
-    if (fp->type == KNF_TYPE_LOCAL)
-        n = read_local(fp, buf, len);
-    else
-        n = static_cast<ssize_t>(my_netread(fp->fd, buf, len));
-    if (n > 0) fp->offset += n;
+    if (fp->fd < 0) return 0;  // the new transfer failed, with its message
+    if (fp->type == KNF_TYPE_LOCAL) {
+        const ssize_t n = read_local(fp, buf, len);
+        if (n > 0) fp->offset += n;
+        return n;
+    }
+    // Past the announced size nothing is waited for: a server keeping the
+    // connection open after the last byte would only run into the timeout.
+    if (fp->file_size > 0) {
+        if (fp->offset >= fp->file_size) return 0;
+        len = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(len), fp->file_size - fp->offset));
+    }
+    net_end why;
+    const auto n = static_cast<ssize_t>(my_netread(fp->fd, buf, len, &why));
+    fp->offset += n;
+    // A transfer that stalls, fails or ends before the announced size is
+    // abandoned with one message; the handle yields no more data.
+    const bool short_end = why == net_end::eof && fp->file_size > 0 && fp->offset < fp->file_size;
+    if (why == net_end::timeout || why == net_end::error || short_end) {
+        const auto at = static_cast<long long>(fp->offset);
+        if (why == net_end::timeout)
+            std::fprintf(stderr, "[knet_read] no data from the server for %d ms at byte %lld; transfer abandoned.\n",
+                         knet_timeout_ms, at);
+        else if (why == net_end::error)
+            std::fprintf(stderr, "[knet_read] the connection failed at byte %lld.\n", at);
+        else
+            std::fprintf(stderr, "[knet_read] the connection ended at byte %lld of %lld.\n", at,
+                         static_cast<long long>(fp->file_size));
+        close_fd(fp->fd);
+    }
     return n;
 }
 

@@ -4,9 +4,11 @@
 //
 // Remote files are streamed: a sequential reader keeps one transfer open and
 // a seek only marks the handle, so the next read starts a new transfer at
-// the new offset (FTP REST, HTTP Range).  Every network wait is bounded by a
-// 5-second timeout (knet_timeout_ms); a timeout ends the current read with
-// what has arrived.
+// the new offset (FTP REST, HTTP Range).  Every network wait, connecting
+// included, is bounded by a 5-second timeout (knet_timeout_ms).  A transfer
+// that times out, fails, or ends before the size the server announced (FTP
+// SIZE, HTTP Content-Length) ends the current read with what has arrived,
+// prints one message, and leaves the handle without data from then on.
 #pragma once
 
 #include <sys/types.h>
@@ -31,7 +33,7 @@ struct knetFile {
     int ctrl_fd, pasv_ip[4], pasv_port, max_response, no_reconnect, is_ready;
     char *response, *retr, *size_cmd;
     int64_t seek_offset;  // always 0: positioning uses `offset`
-    int64_t file_size;
+    int64_t file_size;     // from FTP SIZE or HTTP Content-Length; 0 when unknown
 
     // HTTP
     char *path, *http_host;

@@ -2,7 +2,7 @@
 """Loopback HTTP and FTP servers for the remote-file tests.
 
     test_servers.py http DIR [--mode MODE] [--cut N] [--stall N] [--log FILE]
-    test_servers.py ftp DIR [--pasv-high] [--log FILE]
+    test_servers.py ftp DIR [--mode MODE] [--cut N] [--stall N] [--pasv-high] [--log FILE]
 
 Files are served from DIR.  The server listens on 127.0.0.1 with an
 ephemeral port, prints the port on a line of its own once it listens, and
@@ -10,9 +10,13 @@ exits by itself after --lifetime seconds (default 30) whatever happens to
 the test that started it.
 
 HTTP modes: "range" answers a Range header with 206 and the rest of the file
-(416 past the end); "full" ignores Range and sends the whole file with 200;
+(416 past the end), announcing the body length in Content-Length; "full" ignores Range and sends the whole file with 200;
 "big-header" sends a response header of about 100 KB; "stall-header" reads
-the request and never answers.  A missing file gets 404.  --cut N ends every
+the request and never answers; "cut-status" sends half a status line and
+closes; "cut-header" sends the status line and half a header line and
+closes; "stall-mid-header" sends the status line and then nothing;
+"status-500" answers 500 and "redirect" answers 302 with a Location header
+naming the same file.  A missing file gets 404.  --cut N ends every
 body after N bytes by closing the connection; --stall N sends N body bytes
 and then holds the connection open without sending more.  The log gets one
 line per request: target, Host header and Range header, tab-separated.
@@ -21,7 +25,10 @@ FTP: anonymous login, TYPE, PASV (127.0.0.1, ephemeral data port), SIZE,
 REST, RETR (reply 150 with continuation lines) and QUIT.  The greeting has a
 continuation line and a blank line.  --pasv-high adds 256 to the high byte
 of the passive port, which a client must mask off.  The log gets every
-command line received.
+command line received.  FTP modes: "stall-greeting" accepts and sends
+nothing; "close-greeting" closes at once; "stall-pasv" and "stall-retr" never
+answer that command; "close-pasv" closes the control connection when PASV
+arrives.  --cut and --stall apply to the data connection as for HTTP.
 """
 
 import argparse
@@ -84,6 +91,22 @@ class HttpHandler(socketserver.StreamRequestHandler):
         if opts.mode == "stall-header":
             time.sleep(opts.lifetime)
             return
+        if opts.mode == "cut-status":
+            send_quietly(self.request, b"HTTP/1.0 20")
+            return
+        if opts.mode == "cut-header":
+            send_quietly(self.request, b"HTTP/1.0 200 OK\r\nContent-Ty")
+            return
+        if opts.mode == "stall-mid-header":
+            send_quietly(self.request, b"HTTP/1.0 200 OK\r\n")
+            time.sleep(opts.lifetime)
+            return
+        if opts.mode == "status-500":
+            send_quietly(self.request, b"HTTP/1.0 500 Internal Server Error\r\n\r\n")
+            return
+        if opts.mode == "redirect":
+            send_quietly(self.request, ("HTTP/1.0 302 Found\r\nLocation: %s\r\n\r\n" % target).encode("latin-1"))
+            return
         path_part = target
         if target.startswith("http://"):  # proxy request: drop scheme and authority
             slash = target.find("/", 7)
@@ -106,7 +129,7 @@ class HttpHandler(socketserver.StreamRequestHandler):
             status = "206 Partial Content"
             body = data[start:]
 
-        header = "HTTP/1.0 %s\r\nContent-Type: application/octet-stream\r\n" % status
+        header = "HTTP/1.0 %s\r\nContent-Type: application/octet-stream\r\nContent-Length: %d\r\n" % (status, len(body))
         if opts.mode == "big-header":
             header += ("X-Padding: " + "a" * 1000 + "\r\n") * 100
         header += "\r\n"
@@ -130,6 +153,11 @@ class FtpHandler(socketserver.StreamRequestHandler):
         self.request.settimeout(10)
         rest = 0
         pasv = None
+        if opts.mode == "stall-greeting":
+            time.sleep(opts.lifetime)
+            return
+        if opts.mode == "close-greeting":
+            return
         self.reply("220-alnkit test server\r\n\r\n220 ready\r\n")
         try:
             while True:
@@ -146,6 +174,12 @@ class FtpHandler(socketserver.StreamRequestHandler):
                     self.reply("230 logged in\r\n")
                 elif cmd == "TYPE":
                     self.reply("200 type set to %s\r\n" % arg)
+                elif cmd == "PASV" and opts.mode == "stall-pasv":
+                    time.sleep(opts.lifetime)
+                elif cmd == "PASV" and opts.mode == "close-pasv":
+                    break
+                elif cmd == "RETR" and opts.mode == "stall-retr":
+                    time.sleep(opts.lifetime)
                 elif cmd == "PASV":
                     if pasv is not None:
                         pasv.close()
@@ -176,6 +210,11 @@ class FtpHandler(socketserver.StreamRequestHandler):
                     self.reply("150-opening BINARY mode data connection\r\n"
                                " for %s\r\n150 %d bytes follow\r\n" % (arg, len(data)))
                     conn, _ = pasv.accept()
+                    if opts.cut is not None:
+                        data = data[: opts.cut]
+                    if opts.stall is not None:
+                        send_quietly(conn, data[: opts.stall])
+                        time.sleep(opts.lifetime)
                     sent = send_quietly(conn, data)
                     conn.close()
                     pasv.close()
@@ -203,7 +242,10 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("protocol", choices=["http", "ftp"])
     parser.add_argument("root")
-    parser.add_argument("--mode", default="range", choices=["range", "full", "big-header", "stall-header"])
+    parser.add_argument("--mode", default="range",
+                        choices=["range", "full", "big-header", "stall-header", "cut-status", "cut-header",
+                                 "stall-mid-header", "status-500", "redirect", "stall-greeting",
+                                 "close-greeting", "stall-pasv", "stall-retr", "close-pasv"])
     parser.add_argument("--cut", type=int)
     parser.add_argument("--stall", type=int)
     parser.add_argument("--pasv-high", action="store_true")
