@@ -66,7 +66,7 @@ std::string slurp_fd(int fd) {
 
 }  // namespace
 
-run_result run(const std::vector<std::string>& argv, const std::string& input) {
+run_result run(const std::vector<std::string>& argv, const std::string& input, const std::function<void()>& in_child) {
     // Standard streams go through temporary files, which avoids any pipe
     // dead-lock whatever the amount of output.
     scratch_dir dir;
@@ -81,6 +81,7 @@ run_result run(const std::vector<std::string>& argv, const std::string& input) {
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
+        if (in_child) in_child();
         std::vector<char*> args;
         for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
@@ -91,6 +92,7 @@ run_result run(const std::vector<std::string>& argv, const std::string& input) {
     waitpid(pid, &wstatus, 0);
     run_result r;
     r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    r.signal = WIFSIGNALED(wstatus) ? WTERMSIG(wstatus) : 0;
     int fd = open(out_path.c_str(), O_RDONLY);
     r.out = slurp_fd(fd);
     close(fd);

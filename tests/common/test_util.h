@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,11 +34,15 @@ void write_gzip_file(const std::string& path, const std::string& content);
 
 struct run_result {
     int status = -1;  // exit status, or 128 + signal number
+    int signal = 0;   // the signal that ended the process, if one did
     std::string out, err;
 };
 
-// Runs `argv` (argv[0] is the program path) with `input` on standard input.
-run_result run(const std::vector<std::string>& argv, const std::string& input = "");
+// Runs `argv` (argv[0] is the program path) with `input` on standard input;
+// `in_child`, when given, runs in the child just before the program starts
+// (to set resource limits or the environment).
+run_result run(const std::vector<std::string>& argv, const std::string& input = "",
+               const std::function<void()>& in_child = {});
 // Runs the alnkit executable under test with the given arguments.
 run_result run_alnkit(const std::vector<std::string>& args, const std::string& input = "");
 

@@ -24,26 +24,16 @@ namespace corrupt {
 
 // A finished run; `signal` is the signal that ended it, 0 for a normal exit
 // (whose status may be anything up to 255, e.g. a command returning -1).
-struct outcome : test_util::run_result {
-    int signal = 0;
-};
+using outcome = test_util::run_result;
 
 // Runs alnkit limited to 20 s of processor time and about 1 GiB of address
 // space, set in the child itself so that no shell or timer process is needed.
 // Address space limits do not work under AddressSanitizer, which reserves
 // terabytes of it; there the sanitizer's resident-memory limit takes over.
 inline outcome run_guarded(const std::vector<std::string>& args, const std::string& input = "") {
-    test_util::scratch_dir dir;
-    const std::string in_path = dir.file("stdin"), out_path = dir.file("stdout"), err_path = dir.file("stderr");
-    test_util::write_file(in_path, input);
     std::vector<std::string> argv = {ALNKIT_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> cargs;
-    for (auto& a : argv) cargs.push_back(a.data());
-    cargs.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
+    return test_util::run(argv, input, [] {
         rlimit cpu{20, 21};
         setrlimit(RLIMIT_CPU, &cpu);
 #ifdef ALNKIT_SANITIZE_BUILD
@@ -53,23 +43,7 @@ inline outcome run_guarded(const std::vector<std::string>& args, const std::stri
         rlimit as{rlim_t{1} << 30, rlim_t{1} << 30};
         setrlimit(RLIMIT_AS, &as);
 #endif
-        int in = open(in_path.c_str(), O_RDONLY);
-        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        execv(cargs[0], cargs.data());
-        _exit(127);
-    }
-    int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
-    outcome r;
-    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    r.signal = WIFSIGNALED(wstatus) ? WTERMSIG(wstatus) : 0;
-    r.out = test_util::read_file(out_path);
-    r.err = test_util::read_file(err_path);
-    return r;
+    });
 }
 
 inline size_t count_lines(const std::string& s) {
