@@ -294,7 +294,7 @@ TEST(CorruptIndex, SamLinesWithBadFields) {
         "r1\t0\tchr1\t10\t30\t4M\t*\t0\t0\tACGT\tIIII\tX\n",
         "r1\t0\tchr1\t10\t30\t4M\t*\t0\t0\tACGT\tIIII\tXX:Z\n",
         "r1\t0\tchr1\t10\t30\t4M\t*\t0\t0\tACGT\tIIII\tXH:H:ABC\n",
-        std::string("r1\t0\tchr1\t10\t30\t4M\t*\t0\t0\tAC\0T\tIIII\n", 42),
+        std::string("r1\t0\tchr1\t10\t30\t4M\t*\t0\t0\tAC") + '\0' + "T\tIIII\n",
     };
     // Blank lines and empty fields are skipped while looking for a record.
     const std::vector<std::string> blank = {"\n", "\t\t\t\t\t\t\t\t\t\t\n"};
