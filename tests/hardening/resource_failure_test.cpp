@@ -3,9 +3,14 @@
 // non-zero, and the sort must leave no temporary file behind.
 #include <gtest/gtest.h>
 #include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/bam_file_util.h"
@@ -140,6 +145,38 @@ TEST_F(FullDisk, OutputsThatCannotBeCreated) {
         }
     }
     EXPECT_EQ(list_dir(out.path()), std::vector<std::string>{"file"});
+}
+
+// A temporary block deleted while the sort runs (as by a cleaner of /tmp):
+// the input comes through a FIFO, so the sort can be held after its second
+// block is started, when the first is complete, and the first removed.
+TEST_F(FullDisk, SortReportsATemporaryBlockRemovedBeforeTheMerge) {
+    scratch_dir out;
+    const std::string fifo = out.file("in.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    run_result r;
+    std::thread sorter([&] { r = run_alnkit({"sort", "-m", "500K", fifo, out.file("s")}); });
+    const std::string data = test_util::read_file(in());
+    struct sigaction ignore{}, old{};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &old);  // a sort that ends early must fail the test, not kill it
+    int fd = open(fifo.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    const std::string first = out.file("s.0000.bam"), second = out.file("s.0001.bam");
+    bool removed = false;
+    for (size_t at = 0; at < data.size();) {
+        ssize_t w = write(fd, data.data() + at, std::min<size_t>(16384, data.size() - at));
+        if (w <= 0) break;
+        at += static_cast<size_t>(w);
+        if (!removed && access(second.c_str(), F_OK) == 0) removed = unlink(first.c_str()) == 0;
+    }
+    close(fd);
+    sorter.join();
+    sigaction(SIGPIPE, &old, nullptr);
+    ASSERT_TRUE(removed) << "the sort never started a second block";
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_TRUE(contains(r.err, "[bam_merge_core] fail to open file " + first + "\n")) << r.err;
+    EXPECT_EQ(list_dir(out.path()), std::vector<std::string>{"in.fifo"}) << "temporaries or an output left";
 }
 
 }  // namespace
