@@ -24,6 +24,7 @@
 #include <libdeflate.h>
 
 #include "bam/bam.h"
+#include "bam/bam_codec.h"
 #include "bam/sam.h"
 #include "zlib_floor.h"
 

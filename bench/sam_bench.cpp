@@ -20,6 +20,7 @@
 
 #include "bam/bam.h"
 #include "bam/bam_import.h"
+#include "bam/sam_format.h"
 
 namespace {
 

@@ -1,6 +1,5 @@
 // The alignment record and header shared by every command, their code tables,
-// bins, alignment ends and query lengths, the reference-name map, and the
-// SAM text form of a record.
+// bins, alignment ends and query lengths, and the reference-name map.
 //
 // A record owns one data block laid out as: query name with its NUL, CIGAR
 // words (host order), 4-bit packed sequence, qualities, optional fields.  The
@@ -15,8 +14,6 @@
 #include <cstring>
 #include <memory>
 
-#include "bam/kstring.h"
-#include "io/bgzf.h"
 
 // Flag bits.
 enum : uint16_t {
@@ -154,31 +151,3 @@ using bam_header_ptr = std::unique_ptr<bam_header_t, bam_header_deleter>;
 void bam_init_header_hash(bam_header_t* h);
 void bam_destroy_header_hash(bam_header_t* h);
 int32_t bam_get_tid(const bam_header_t* h, const char* name);
-
-// SAM text of a record.  Output form 0 writes the flag in decimal, 1 in
-// hexadecimal, anything else as letters.  bam_format1_core returns a malloc'd
-// line without newline; bam_format1_append appends the same line to `str`.
-// Both fail (null, -1) when the optional fields cannot be read to their end.
-char* bam_format1_core(const bam_header_t* h, const bam1_t* b, int of);
-int bam_format1_append(kstring_t* str, const bam_header_t* h, const bam1_t* b, int of);
-
-// ---- BAM binary form over a BGZF stream (integers little-endian) ----
-
-// Header: null when the magic is missing or the header is cut short.
-bam_header_t* bam_header_read(BGZF* fp);
-// Writes the header and flushes, so that the first record starts a block.
-int bam_header_write(BGZF* fp, const bam_header_t* header);
-// 4 + block_size on success; -1 at a clean end; -2 size field incomplete;
-// -3 core incomplete; -4 data incomplete or inconsistent with the core.
-int bam_read1(BGZF* fp, bam1_t* b);
-int bam_write1(BGZF* fp, const bam1_t* b);
-int bam_write1_core(BGZF* fp, const bam1_core_t* c, int data_len, uint8_t* data);
-// 1 when the record is plausible against the header (may be null).
-int bam_validate1(const bam_header_t* header, const bam1_t* b);
-// The line a command adds after its own truncation message, so that the user
-// learns which file is damaged and how many records before the damage were
-// read whole: "[command] file: damaged or truncated record after N records".
-// With the stream `fp`, a block-level error is added with its file offset.
-void bam_report_damage(const char* command, const char* fn, long long n_records, const BGZF* fp = nullptr);
-// Converts a data block between host and little-endian order (big-endian hosts).
-void bam_swap_data(const bam1_core_t* c, int data_len, uint8_t* data, bool is_host);

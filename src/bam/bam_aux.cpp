@@ -1,4 +1,4 @@
-// Optional fields, libraries and region strings.
+// Optional fields, libraries, and region strings resolved against a header.
 #include "bam/bam_aux.h"
 
 #include <cctype>
@@ -9,6 +9,7 @@
 #include <string>
 
 #include "bam/sam_header.h"
+#include "util/region_text.h"
 
 namespace {
 
@@ -143,46 +144,14 @@ const char* bam_get_library(bam_header_t* h, const bam1_t* b) {
 
 namespace {
 
-// A coordinate part holds only digits, commas and at most one '-'.
-bool is_coordinate_part(const std::string& s) {
-    int hyphens = 0;
-    for (char c : s) {
-        if (c == '-') ++hyphens;
-        else if (!std::isdigit(static_cast<unsigned char>(c)) && c != ',') return false;
-    }
-    return hyphens <= 1;
-}
-
 int clamp_int(long long v) { return v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : static_cast<int>(v); }
 
 }  // namespace
 
-region_text_t bam_split_region(const char* str) {
-    region_text_t r{str, "", false, false};
-    std::string s;
-    for (const char* p = str; *p; ++p)
-        if (!std::isspace(static_cast<unsigned char>(*p))) s += *p;
-    size_t colon = s.rfind(':');
-    if (colon == std::string::npos) return r;  // the text as given is the name
-    r.has_colon = true;
-    r.has_coords = is_coordinate_part(s.substr(colon + 1));
-    r.name = r.has_coords ? s.substr(0, colon) : s;
-    if (r.has_coords)
-        for (char c : s.substr(colon + 1))
-            if (c != ',') r.coords += c;
-    return r;
-}
-
-void bam_region_coords(const std::string& coords, long long default_end, long long* beg, long long* end) {
-    *beg = std::strtoll(coords.c_str(), nullptr, 10);
-    size_t hyphen = coords.find('-');
-    *end = hyphen == std::string::npos ? default_end : std::strtoll(coords.c_str() + hyphen + 1, nullptr, 10);
-}
-
 int bam_parse_region(bam_header_t* h, const char* str, int* ref_id, int* beg, int* end) {
     bam_init_header_hash(h);
     *ref_id = *beg = *end = -1;
-    region_text_t r = bam_split_region(str);
+    region_text_t r = region_split(str);
     bool has_coords = r.has_coords;
     int tid = h->n_targets ? bam_get_tid(h, r.name.c_str()) : -1;
     if (tid < 0) {
@@ -196,7 +165,7 @@ int bam_parse_region(bam_header_t* h, const char* str, int* ref_id, int* beg, in
     }
     if (has_coords) {
         long long b, e;
-        bam_region_coords(r.coords, bam_region_max, &b, &e);
+        region_coords(r.coords, bam_region_max, &b, &e);
         *beg = clamp_int(b);
         *end = clamp_int(e);
         if (*beg > 0) --*beg;

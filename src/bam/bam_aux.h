@@ -28,18 +28,6 @@ const char* bam_get_library(bam_header_t* h, const bam1_t* b);
 
 inline constexpr int bam_region_max = 1 << 29;  // end of a region without one
 
-// A region string without white space, split at its last colon when what
-// follows is a coordinate part (digits, commas and at most one '-').
-struct region_text_t {
-    std::string name;    // the name to look up
-    std::string coords;  // the coordinate part, commas removed
-    bool has_colon;      // when `name` is unknown, the text as given may name a reference
-    bool has_coords;
-};
-region_text_t bam_split_region(const char* str);
-// The 1-based begin (0 when empty, a leading '-' is a sign) and the end
-// after the first '-' (0 when nothing follows it, `default_end` without '-').
-void bam_region_coords(const std::string& coords, long long default_end, long long* beg, long long* end);
 // Resolves "name[:beg[-end]]" to a reference index and a 0-based half-open
 // interval; 0 on success, -1 for an unknown name or a reversed interval.
 int bam_parse_region(bam_header_t* h, const char* str, int* ref_id, int* beg, int* end);

@@ -11,7 +11,7 @@
 #include <cstdint>
 
 #include "bam/bam.h"
-#include "bam/kstring.h"
+#include "containers/kstring.h"
 #include "containers/kseq.h"
 
 struct tamFile_t {

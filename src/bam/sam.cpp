@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "bam/bam_codec.h"
+#include "bam/sam_format.h"
 #include "io/faidx.h"
 
 namespace {

@@ -7,7 +7,7 @@
 
 #include "bam/bam.h"
 #include "bam/bam_import.h"
-#include "bam/kstring.h"
+#include "containers/kstring.h"
 #include "io/bgzf.h"
 
 enum {

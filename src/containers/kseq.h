@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "bam/kstring.h"
+#include "containers/kstring.h"
 
 enum { KS_SEP_SPACE = 0, KS_SEP_TAB = 1, KS_SEP_MAX = 2 };
 

@@ -1,5 +1,4 @@
-// BAM index building, ".bai" reading and writing, region iterators, and the
-// index and idxstats commands.
+// BAM index building, ".bai" reading and writing, and region iterators.
 //
 // A chunk is a run of consecutive records sharing one bin; the build keeps
 // the offsets of the current run and files it only when the bin changes, so
@@ -16,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bam/bam_codec.h"
 #include "containers/ksort.h"
 #include "io/knetfile.h"
 
@@ -630,57 +630,4 @@ int bam_fetch(BGZF* fp, const bam_index_t* idx, int tid, int beg, int end, void*
     int ret;
     while ((ret = bam_iter_read(fp, iter.get(), b.get())) >= 0) func(b.get(), data);
     return ret == -1 ? 0 : ret;
-}
-
-// ---- commands ----
-
-int bam_index(int argc, char* argv[]) {
-    if (argc < 2) {
-        std::fprintf(stderr, "Usage: alnkit index <in.bam> [out.index]\n");
-        return 1;
-    }
-    // A failed build has printed its message; it must not pass for success.
-    int ret = argc >= 3 ? bam_index_build2(argv[1], argv[2]) : bam_index_build(argv[1]);
-    return ret < 0 ? 1 : 0;
-}
-
-int bam_idxstats(int argc, char* argv[]) {
-    if (argc < 2) {
-        std::fprintf(stderr, "Usage: alnkit idxstats <in.bam>\n");
-        return 1;
-    }
-    bam_header_ptr header;
-    if (BGZF* fp = bgzf_open(argv[1], "r")) {
-        header.reset(bam_header_read(fp));
-        bgzf_close(fp);
-    }
-    if (!header) {
-        std::fprintf(stderr, "[%s] fail to open BAM.\n", "bam_idxstats");
-        return 1;
-    }
-    bam_index_ptr idx(bam_index_load(argv[1]));
-    if (!idx) {
-        std::fprintf(stderr, "[%s] fail to load the index.\n", "bam_idxstats");
-        return 1;
-    }
-    // An index with references the header lacks belongs to another file.
-    if (idx->n > header->n_targets) {
-        std::fprintf(stderr, "[%s] the index lists %d references but the BAM header only %d.\n", "bam_idxstats",
-                     idx->n, header->n_targets);
-        return 1;
-    }
-    for (int32_t i = 0; i < idx->n; ++i) {
-        std::printf("%s\t%d", header->target_name[i], static_cast<int>(header->target_len[i]));
-        const kh_i_t* h = idx->index[i];
-        khint_t k = h->get(bam_meta_bin);
-        // A metadata bin without its count pair (a foreign or damaged index) counts as absent.
-        if (k != h->end() && h->value(k).n >= 2)
-            std::printf("\t%llu\t%llu", static_cast<unsigned long long>(h->value(k).list[1].u),
-                        static_cast<unsigned long long>(h->value(k).list[1].v));
-        else
-            std::printf("\t0\t0");
-        std::putchar('\n');
-    }
-    std::printf("*\t0\t0\t%llu\n", static_cast<unsigned long long>(idx->n_no_coor));
-    return 0;
 }

@@ -122,7 +122,3 @@ using bam_iter_ptr = std::unique_ptr<bam_iter_s, bam_iter_deleter>;
 // Calls `func` with every record overlapping the region; 0 when the region
 // was read to its end, else the negative bam_iter_read result that stopped it.
 int bam_fetch(BGZF* fp, const bam_index_t* idx, int tid, int beg, int end, void* data, bam_fetch_f func);
-
-// The index and idxstats commands.
-int bam_index(int argc, char* argv[]);
-int bam_idxstats(int argc, char* argv[]);

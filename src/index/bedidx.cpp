@@ -13,7 +13,7 @@
 #include <cstring>
 #include <new>
 
-#include "bam/kstring.h"
+#include "containers/kstring.h"
 #include "containers/kseq.h"
 #include "containers/ksort.h"
 

@@ -1,4 +1,4 @@
-// FASTA index and the faidx command.
+// FASTA index: building, loading and fetching.
 //
 // Offsets in the index are uncompressed positions of the RAZF stream.  The
 // build scans the data once; loading checks every index line, and fetching
@@ -17,11 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "bam/bam_aux.h"
+#include "util/region_text.h"
 
 namespace {
 
-constexpr int fai_out_width = 60;        // bases per output line of the command
 constexpr size_t download_chunk = 1 << 20;
 
 bool is_graph(int c) { return std::isgraph(static_cast<unsigned char>(c)) != 0; }
@@ -355,7 +354,7 @@ faidx_t* fai_load(const char* fn) {
 
 char* fai_fetch(faidx_t* fai, const char* str, int* len) {
     *len = 0;
-    region_text_t r = bam_split_region(str);
+    region_text_t r = region_split(str);
     bool has_coords = r.has_coords;
     const faidx1_t* e = find_seq(fai, r.name.c_str());
     if (!e) {
@@ -363,7 +362,7 @@ char* fai_fetch(faidx_t* fai, const char* str, int* len) {
         has_coords = false;  // the whole text names the sequence
     }
     long long b = 0, e_end = e->len;
-    if (has_coords) bam_region_coords(r.coords, e->len, &b, &e_end);
+    if (has_coords) region_coords(r.coords, e->len, &b, &e_end);
     int64_t beg = b, end = e_end;
     beg = beg > 0 ? beg - 1 : 0;
     beg = std::min(beg, e->len);
@@ -383,27 +382,3 @@ char* faidx_fetch_seq(faidx_t* fai, const char* c_name, int p_beg_i, int p_end_i
 }
 
 int faidx_fetch_nseq(const faidx_t* fai) { return fai->n; }
-
-int faidx_main(int argc, char* argv[]) {
-    if (argc == 1) {
-        std::fprintf(stderr, "Usage: faidx <in.fasta> [<reg> [...]]\n");
-        return 1;
-    }
-    if (argc == 2) {
-        fai_build(argv[1]);  // the status does not depend on the outcome
-        return 0;
-    }
-    fai_ptr fai(fai_load(argv[1]));
-    if (!fai) return 1;
-    for (int i = 2; i < argc; ++i) {
-        std::printf(">%s\n", argv[i]);
-        int l = 0;
-        char* s = fai_fetch(fai.get(), argv[i], &l);
-        for (int j = 0; j < l; j += fai_out_width) {
-            std::fwrite(s + j, 1, static_cast<size_t>(std::min(fai_out_width, l - j)), stdout);
-            std::fputc('\n', stdout);
-        }
-        std::free(s);
-    }
-    return 0;
-}

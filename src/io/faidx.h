@@ -1,5 +1,5 @@
-// FASTA index: building, saving and loading ".fai" files, extracting
-// intervals, and the faidx command.
+// FASTA index: building, saving and loading ".fai" files, and extracting
+// intervals.
 //
 // The FASTA is read through a RAZF stream, so plain, gzip and RAZF files are
 // indexed alike; extraction seeks once and reads only the wanted lines.  A
@@ -56,8 +56,6 @@ int faidx_fetch_nseq(const faidx_t* fai);
 // Copy of `url` saved under its last path component in the working
 // directory (an existing file of that name is used as is), opened for reading.
 FILE* download_and_open(const char* url);
-
-int faidx_main(int argc, char* argv[]);
 
 struct fai_deleter {
     void operator()(faidx_t* fai) const { fai_destroy(fai); }

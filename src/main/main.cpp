@@ -4,12 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "index/bam_index.h"
-#include "io/faidx.h"
-#include "main/sam_view.h"
-#include "sort/bam_cat.h"
-#include "sort/bam_reheader.h"
-#include "sort/bam_sort.h"
+#include "commands/commands.h"
 
 namespace {
 

@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "bam/bam_codec.h"
 #include "bam/bam_import.h"
 
 namespace {
@@ -76,11 +77,6 @@ copy_status copy_holding_back(BGZF* in, BGZF* out, uint8_t* buf, uint8_t* ebuf, 
     return bgzf_block_walk_is_complete(&walk) ? copy_status::ok : copy_status::truncated;
 }
 
-int cat_usage() {
-    std::fprintf(stderr, "Usage: alnkit cat [-h header.sam] [-o out.bam] <in1.bam> <in2.bam> [...]\n");
-    return 1;
-}
-
 }  // namespace
 
 int bam_cat(int nfn, char* const* fn, const bam_header_t* h, const char* outbam) {
@@ -140,32 +136,3 @@ int bam_cat(int nfn, char* const* fn, const bam_header_t* h, const char* outbam)
     return 0;
 }
 
-int main_cat(int argc, char* argv[]) {
-    bam_header_ptr h;
-    const char* outfn = "-";
-    int c;
-    optind = 0;  // the dispatcher may have used getopt before
-    while ((c = getopt(argc, argv, "h:o:")) >= 0) {
-        switch (c) {
-        case 'h': {
-            tamFile fh = sam_open(optarg);
-            if (fh) {
-                h.reset(sam_header_read(fh));
-                sam_close(fh);
-            }
-            if (!h) {
-                std::fprintf(stderr, "[%s] ERROR: fail to read the header from '%s'.\n", "main_cat", optarg);
-                return 1;
-            }
-            break;
-        }
-        case 'o':
-            outfn = optarg;
-            break;
-        default:
-            break;
-        }
-    }
-    if (argc - optind < 2) return cat_usage();
-    return bam_cat(argc - optind, argv + optind, h.get(), outfn);
-}

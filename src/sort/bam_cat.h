@@ -27,6 +27,3 @@ inline constexpr int BAM_CAT_EOF_SIZE = 28;
 // 1 when the output cannot be opened or written, -1 when an input cannot be
 // opened, is too short, cut inside a block or not BGZF.
 int bam_cat(int nfn, char* const* fn, const bam_header_t* h, const char* outbam);
-
-// The `cat` command: [-h header.sam] [-o out.bam] in1.bam in2.bam [...].
-int main_cat(int argc, char* argv[]);

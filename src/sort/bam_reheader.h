@@ -20,6 +20,3 @@ enum {
 // of the codes above.  The new header's references are not checked against
 // the records.
 int bam_reheader(BGZF* in, const bam_header_t* h, int fd);
-
-// The `reheader` command: <in.header.sam> <in.bam>, output on standard output.
-int main_reheader(int argc, char* argv[]);

@@ -1,4 +1,4 @@
-// The sort command: reads records into a block until their encoded size
+// Sorting: reads records into a block until their encoded size
 // reaches the memory bound, sorts the block stably (only pointers move) and
 // spills it to a level-1 temporary BAM file; the blocks are then combined by
 // the heap merge.  A run that fits into one block is written directly.
@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "bam/bam_aux.h"
+#include "bam/bam_codec.h"
 #include "bam/bam_import.h"
 #include "containers/ksort.h"
 #include "index/bam_index.h"
@@ -297,25 +298,6 @@ int bam_sort_core_ext(int is_by_qname, const char* fn, const char* prefix, size_
     return is_truncated ? -1 : ret;
 }
 
-int bam_sort(int argc, char* argv[]) {
-    size_t max_mem = 500000000;
-    int is_by_qname = 0, is_stdout = 0, c;
-    optind = 0;  // the dispatcher may have used getopt before
-    while ((c = getopt(argc, argv, "nom:")) >= 0) {
-        switch (c) {
-        case 'o': is_stdout = 1; break;
-        case 'n': is_by_qname = 1; break;
-        case 'm': max_mem = bam_sort_parse_mem(optarg); break;
-        default: break;
-        }
-    }
-    if (optind + 2 > argc) {
-        std::fprintf(stderr, "Usage: alnkit sort [-on] [-m <maxMem>] <in.bam> <out.prefix>\n");
-        return 1;
-    }
-    return bam_sort_core_ext(is_by_qname, argv[optind], argv[optind + 1], max_mem, is_stdout) < 0 ? 1 : 0;
-}
-
 // ---- merge ----
 
 namespace {
@@ -509,49 +491,4 @@ int bam_merge_core(int by_qname, const char* out, const char* headers, int n, ch
         return -1;
     }
     return is_truncated ? -1 : 0;
-}
-
-int bam_merge(int argc, char* argv[]) {
-    int c, is_by_qname = 0, flag = 0;
-    const char* fn_headers = nullptr;
-    const char* reg = nullptr;
-    optind = 0;  // the dispatcher may have used getopt before
-    while ((c = getopt(argc, argv, "h:nru1R:f")) >= 0) {
-        switch (c) {
-        case 'r': flag |= MERGE_RG; break;
-        case 'f': flag |= MERGE_FORCE; break;
-        case 'h': fn_headers = optarg; break;
-        case 'n': is_by_qname = 1; break;
-        case '1': flag |= MERGE_LEVEL1; break;
-        case 'u': flag |= MERGE_UNCOMP; break;
-        case 'R': reg = optarg; break;
-        default: break;
-        }
-    }
-    if (optind + 2 >= argc) {
-        std::fprintf(stderr,
-                     "\n"
-                     "Usage:   alnkit merge [-nr] [-h inh.sam] <out.bam> <in1.bam> <in2.bam> [...]\n\n"
-                     "Options: -n       sort by read names\n"
-                     "         -r       attach RG tag (inferred from file names)\n"
-                     "         -u       uncompressed BAM output\n"
-                     "         -f       overwrite the output BAM if exist\n"
-                     "         -1       compress level 1\n"
-                     "         -R STR   merge file in the specified region STR [all]\n"
-                     "         -h FILE  copy the header in FILE to <out.bam> [in1.bam]\n\n"
-                     "Note: Alnkit' merge does not reconstruct the @RG dictionary in the header. Users\n"
-                     "      must provide the correct header with -h, or uses Picard which properly maintains\n"
-                     "      the header dictionary in merging.\n\n");
-        return 1;
-    }
-    const char* out = argv[optind];
-    if (!(flag & MERGE_FORCE) && std::strcmp(out, "-") != 0) {
-        if (FILE* fp = std::fopen(out, "r")) {
-            std::fclose(fp);
-            std::fprintf(stderr, "[%s] File '%s' exists. Please apply '-f' to overwrite. Abort.\n", "bam_merge", out);
-            return 1;
-        }
-    }
-    int n = argc - optind - 1;
-    return bam_merge_core(is_by_qname, out, fn_headers, n, argv + optind + 1, flag, reg) < 0 ? 1 : 0;
 }

@@ -79,9 +79,6 @@ enum : int {
 int bam_merge_core(int by_qname, const char* out, const char* headers, int n, char* const* fn, int flag,
                    const char* reg);
 
-// The command: alnkit merge [-nru1f] [-h inh.sam] [-R reg] <out.bam> <in1.bam> ...
-int bam_merge(int argc, char* argv[]);
-
 // ---- the sort ----
 
 // Sorts `k` records stably and writes them with `header` to block file
@@ -94,6 +91,3 @@ int sort_blocks(int n, int k, bam1_t** buf, const char* prefix, const bam_header
 // or -1 after a message when the input could not be read to its end (the
 // records read are still sorted and written) or no output was produced.
 int bam_sort_core_ext(int is_by_qname, const char* fn, const char* prefix, size_t max_mem, int is_stdout);
-
-// The command: alnkit sort [-on] [-m <maxMem>] <in.bam> <out.prefix>
-int bam_sort(int argc, char* argv[]);

@@ -1,5 +1,6 @@
 // Optional-field access, libraries through read groups, and region strings.
 #include "bam/bam_aux.h"
+#include "bam/sam_format.h"
 
 #include <gtest/gtest.h>
 

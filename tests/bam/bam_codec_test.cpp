@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bam/bam.h"
+#include "bam/bam_codec.h"
 #include "bam/sam.h"
 #include "common/record_util.h"
 #include "common/test_util.h"

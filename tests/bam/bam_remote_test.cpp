@@ -5,6 +5,7 @@
 #include <string>
 
 #include "bam/sam.h"
+#include "bam/sam_format.h"
 #include "common/test_server.h"
 #include "common/test_util.h"
 #include "io/knetfile.h"

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bam/bam_aux.h"
+#include "bam/sam_format.h"
 #include "common/record_util.h"
 
 namespace {

@@ -6,6 +6,7 @@
 
 #include "bam/bam.h"
 #include "bam/bam_import.h"
+#include "bam/sam_format.h"
 #include "common/test_util.h"
 
 

@@ -9,6 +9,8 @@
 #include <cstdio>
 
 #include "bam/bam.h"
+#include "bam/bam_codec.h"
+#include "bam/sam_format.h"
 #include "fuzz_util.h"
 #include "io/bgzf.h"
 

@@ -8,7 +8,9 @@
 #include <string>
 
 #include "bam/bam.h"
+#include "bam/bam_codec.h"
 #include "bam/bam_import.h"
+#include "bam/sam_format.h"
 #include "common/bam_file_util.h"
 #include "common/record_util.h"
 #include "common/test_util.h"

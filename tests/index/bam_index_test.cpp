@@ -2,6 +2,7 @@
 // idxstats commands.  Index files are checked with a small decoder of their
 // own against the virtual offsets of the records, and region queries against
 // a linear scan of the same records.
+#include "bam/bam_codec.h"
 #include "index/bam_index.h"
 
 #include <gtest/gtest.h>

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bam/bam.h"
+#include "bam/bam_codec.h"
 #include "common/bam_file_util.h"
 #include "common/test_util.h"
 #include "io/bgzf.h"

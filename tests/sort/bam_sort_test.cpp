@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "bam/bam.h"
+#include "bam/bam_codec.h"
 #include "common/test_util.h"
 #include "sort/bam_sort.h"
 

@@ -1,7 +1,7 @@
 // view: reads one SAM or BAM file, whole or by regions through its index,
 // keeps the records that pass the filters and writes them as SAM or BAM or
-// counts them.  import is a fixed form of view; bam2fq writes FASTQ.
-#include "main/sam_view.h"
+// counts them.
+#include "commands/commands.h"
 
 #include <unistd.h>
 
@@ -13,6 +13,7 @@
 
 #include "bam/bam.h"
 #include "bam/bam_aux.h"
+#include "bam/bam_codec.h"
 #include "bam/sam.h"
 #include "containers/khash.h"
 #include "containers/kseq.h"
@@ -21,8 +22,8 @@
 
 namespace {
 
-// Filter settings for the duration of one command; the region callbacks
-// read them.
+// Filter settings for the duration of one command; the record callback
+// reads them through its data.
 struct view_settings {
     int min_mapQ = 0;
     int flag_on = 0, flag_off = 0;
@@ -45,12 +46,9 @@ struct view_settings {
     }
 };
 
-view_settings* g_settings = nullptr;
-
 // True when the record passes every filter, in the order of the options'
 // precedence: quality, flags, BED, subsampling, read group, library.
-bool keep_record(bam_header_t* h, const bam1_t* b) {
-    const view_settings& g = *g_settings;
+bool keep_record(const view_settings& g, bam_header_t* h, const bam1_t* b) {
     const bam1_core_t* c = &b->core;
     if (c->qual < g.min_mapQ) return false;
     if ((c->flag & g.flag_on) != g.flag_on || (c->flag & g.flag_off)) return false;
@@ -78,7 +76,9 @@ bool keep_record(bam_header_t* h, const bam1_t* b) {
     return true;
 }
 
+// What the record callback needs: the filters, the input and the output.
 struct fetch_data {
+    const view_settings* settings;
     samfile_t* in;
     samfile_t* out;  // null when counting
     long long count;
@@ -88,7 +88,7 @@ struct fetch_data {
 
 int view_func(const bam1_t* b, void* data) {
     auto* d = static_cast<fetch_data*>(data);
-    if (keep_record(d->in->header, b)) {
+    if (keep_record(*d->settings, d->in->header, b)) {
         if (d->out && samwrite(d->out, b) < 0 && d->n_unwritable++ == 0) d->first_unwritable = rec_qname(b);
         ++d->count;
     }
@@ -222,7 +222,6 @@ struct view_options {
 
 int main_samview(int argc, char* argv[]) {
     view_settings settings;
-    g_settings = &settings;
     view_options o;
     int c;
     optind = 0;  // the dispatcher or import may have used getopt before
@@ -301,7 +300,7 @@ int main_samview(int argc, char* argv[]) {
     }
 
     int status = 0;
-    fetch_data data{in.get(), out.get(), 0, 0, {}};
+    fetch_data data{&settings, in.get(), out.get(), 0, 0, {}};
     if (o.is_header_only) {
         // nothing is read
     } else if (argc == optind + 1) {
@@ -349,82 +348,5 @@ int main_samview(int argc, char* argv[]) {
         std::fprintf(stderr, "[main_samview] fail to write \"%s\".\n", o.fn_out ? o.fn_out : "standard output");
         status = 1;
     }
-    in.reset();
-    g_settings = nullptr;
     return status;
-}
-
-int main_import(int argc, char* argv[]) {
-    if (argc != 4) {
-        std::fprintf(stderr, "Usage: alnkit import <in.ref_list> <in.sam> <out.bam>\n");
-        return 1;
-    }
-    char arg0[] = "import", arg1[] = "-o", arg3[] = "-bt";
-    char* args[] = {arg0, arg1, argv[3], arg3, argv[1], argv[2], nullptr};
-    return main_samview(6, args);
-}
-
-namespace {
-
-// Complement of each 4-bit base code: = A C M G R S V T W Y H K D B N.
-constexpr uint8_t nt16_complement[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
-
-void append_fastq(kstring_t* s, const bam1_t* b) {
-    const bam1_core_t* c = &b->core;
-    kputc('@', s);
-    kputs(rec_qname(b), s);
-    int mate = c->flag & (BAM_FREAD1 | BAM_FREAD2);
-    if (mate == BAM_FREAD1) kputsn("/1", 2, s);
-    else if (mate == BAM_FREAD2) kputsn("/2", 2, s);
-    kputc('\n', s);
-    const uint8_t* seq = rec_seq(b);
-    const uint8_t* qual = rec_qual(b);
-    const int n = c->l_qseq;
-    const bool reverse = c->flag & BAM_FREVERSE;
-    ks_reserve(s, s->l + 2 * static_cast<size_t>(n) + 8);
-    for (int i = 0; i < n; ++i) {
-        int code = reverse ? nt16_complement[rec_seqi(seq, n - 1 - i)] : rec_seqi(seq, i);
-        s->s[s->l++] = bam_nt16_rev_table[code];
-    }
-    s->s[s->l++] = '\n';
-    s->s[s->l++] = '+';
-    s->s[s->l++] = '\n';
-    for (int i = 0; i < n; ++i) s->s[s->l++] = static_cast<char>((reverse ? qual[n - 1 - i] : qual[i]) + 33);
-    s->s[s->l++] = '\n';
-    s->s[s->l] = 0;
-}
-
-}  // namespace
-
-int main_bam2fq(int argc, char* argv[]) {
-    if (argc == 1) {
-        std::fprintf(stderr, "Usage: alnkit bam2fq <in.bam>\n");
-        return 1;
-    }
-    BGZF* fp = std::strcmp(argv[1], "-") == 0 ? bgzf_fdopen(STDIN_FILENO, "r") : bgzf_open(argv[1], "r");
-    if (!fp) return 1;
-    bam_header_t* h = bam_header_read(fp);
-    if (!h) {  // the reader has said why
-        bgzf_close(fp);
-        return 1;
-    }
-    bam1_ptr b = bam1_make();
-    kstring_owner s;
-    int r;
-    long long n_read = 0;
-    while ((r = bam_read1(fp, b.get())) >= 0) {
-        ++n_read;
-        s->l = 0;
-        append_fastq(s.get(), b.get());
-        std::fwrite(s->s, 1, s->l, stdout);
-    }
-    bam_header_destroy(h);
-    if (r < -1) {  // a cut input must not look like a complete conversion
-        std::fprintf(stderr, "[main_bam2fq] truncated file.\n");
-        bam_report_damage("main_bam2fq", argv[1], n_read, fp);
-        bgzf_close(fp);
-        return 1;
-    }
-    bgzf_close(fp);
-    return 0;
 }

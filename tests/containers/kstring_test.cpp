@@ -1,7 +1,7 @@
 // Dynamic string tests: the capacity after each kind of append (the next
 // power of two above length + NUL), decimal forms at the integer limits,
 // formatted appends that overflow the free space, and the tokeniser.
-#include "bam/kstring.h"
+#include "containers/kstring.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Appending to kstring_t and splitting text in memory.
-#include "bam/kstring.h"
+#include "containers/kstring.h"
 
 #include <cstdio>
 #include <cstdlib>
