@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "bam/bam_aux.h"
+#include "io/text_out.h"
 
 namespace {
 
@@ -224,17 +225,16 @@ int fai_build(const char* fn) {
     rz.reset();
     if (!fai) return -1;
     const std::string idx_name = std::string(fn) + ".fai";
-    FILE* fp = std::fopen(idx_name.c_str(), "wb");
-    if (!fp) {
+    text_out_t* out = text_out_open(idx_name.c_str());
+    if (!out) {
         std::fprintf(stderr, "[fai_build] fail to write FASTA index %s\n", idx_name.c_str());
-        return -1;
+        return -2;
     }
-    fai_save(fai.get(), fp);
-    const bool failed = std::ferror(fp) != 0;
-    if (std::fclose(fp) != 0 || failed) {
+    fai_save(fai.get(), out->fp);
+    if (text_out_close(out) < 0) {
         std::fprintf(stderr, "[fai_build] fail to write FASTA index %s\n", idx_name.c_str());
         unlink(idx_name.c_str());  // a partial index would be trusted later
-        return -1;
+        return -2;
     }
     return 0;
 }
@@ -390,20 +390,27 @@ int faidx_main(int argc, char* argv[]) {
         return 1;
     }
     if (argc == 2) {
-        fai_build(argv[1]);  // the status does not depend on the outcome
-        return 0;
+        // A FASTA that cannot be indexed is reported only by its message; an
+        // index that could not be written is a failed command.
+        return fai_build(argv[1]) == -2 ? 1 : 0;
     }
     fai_ptr fai(fai_load(argv[1]));
     if (!fai) return 1;
-    for (int i = 2; i < argc; ++i) {
-        std::printf(">%s\n", argv[i]);
+    text_out_ptr out(text_out_open("-"));
+    if (!out) return 1;
+    for (int i = 2; i < argc && !text_out_has_failed(out.get()); ++i) {
+        text_out_printf(out.get(), ">%s\n", argv[i]);
         int l = 0;
         char* s = fai_fetch(fai.get(), argv[i], &l);
-        for (int j = 0; j < l; j += fai_out_width) {
-            std::fwrite(s + j, 1, static_cast<size_t>(std::min(fai_out_width, l - j)), stdout);
-            std::fputc('\n', stdout);
+        for (int j = 0; j < l && !text_out_has_failed(out.get()); j += fai_out_width) {
+            text_out_write(out.get(), s + j, static_cast<size_t>(std::min(fai_out_width, l - j)));
+            text_out_putc(out.get(), '\n');
         }
         std::free(s);
+    }
+    if (text_out_close(out.release()) < 0) {
+        std::fprintf(stderr, "[faidx_main] fail to write \"standard output\".\n");
+        return 1;
     }
     return 0;
 }
