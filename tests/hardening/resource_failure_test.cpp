@@ -1,11 +1,13 @@
 // Writing that fails part-way (a file-size limit stands in for a full disk)
 // and outputs that cannot be created: every command must say so and exit
-// non-zero, and the sort must leave no temporary file behind.
+// non-zero, and the sort must leave no temporary file behind.  An output
+// pipe closed by its reader ends a command quietly.
 #include <gtest/gtest.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -217,6 +219,99 @@ TEST_F(FullDisk, SortReportsATemporaryBlockRemovedBeforeTheMerge) {
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_TRUE(contains(r.err, "[bam_merge_core] fail to open file " + first + "\n")) << r.err;
     EXPECT_EQ(list_dir(out.path()), std::vector<std::string>{"in.fifo"}) << "temporaries or an output left";
+}
+
+// How the command starts with respect to SIGPIPE.
+enum class sigpipe_start { inherited_default, ignored, blocked };
+
+// Runs alnkit with its standard output into a pipe whose reader takes up to
+// 4 KiB and closes it, as `alnkit ... | head` does.  `bytes_read` gets what
+// arrived.
+run_result run_into_closed_pipe(const std::vector<std::string>& args, sigpipe_start start, size_t* bytes_read) {
+    scratch_dir dir;
+    const std::string err_path = dir.file("stderr");
+    int p[2];
+    if (pipe(p) != 0) return {};
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(p[1], STDOUT_FILENO);
+        close(p[0]);
+        close(p[1]);
+        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(err, STDERR_FILENO);
+        if (start == sigpipe_start::ignored) signal(SIGPIPE, SIG_IGN);
+        if (start == sigpipe_start::blocked) {
+            sigset_t set;
+            sigemptyset(&set);
+            sigaddset(&set, SIGPIPE);
+            sigprocmask(SIG_BLOCK, &set, nullptr);
+        }
+        std::vector<char*> argv{const_cast<char*>(ALNKIT_PATH)};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(p[1]);
+    char buf[4096];
+    *bytes_read = 0;
+    ssize_t n;
+    while (*bytes_read < sizeof buf && (n = read(p[0], buf, sizeof buf - *bytes_read)) > 0)
+        *bytes_read += static_cast<size_t>(n);
+    close(p[0]);
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    run_result r;
+    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    r.signal = WIFSIGNALED(wstatus) ? WTERMSIG(wstatus) : 0;
+    r.err = test_util::read_file(err_path);
+    return r;
+}
+
+// Outputs far larger than a pipe holds, so every command is still writing
+// when the reader goes away.
+class ClosedPipe : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir_ = new scratch_dir;
+        test_util::make_bam(*dir_, "in", 7, 5000);
+        ASSERT_EQ(run({ALNSIM_PATH, "--seed", "7", "--refs", "1", "--ref-len", "300000", "--records", "0", "--fasta",
+                       dir_->file("ref.fa")})
+                      .status,
+                  0);
+        ASSERT_EQ(run_alnkit({"faidx", dir_->file("ref.fa")}).status, 0);
+    }
+    static void TearDownTestSuite() { delete dir_; }
+    static scratch_dir* dir_;
+};
+scratch_dir* ClosedPipe::dir_ = nullptr;
+
+// The command ends on SIGPIPE (or with status 1) without a word on standard
+// error and without a core dump, however the parent left SIGPIPE.
+TEST_F(ClosedPipe, EndsQuietly) {
+    const std::string bam = dir_->file("in.bam");
+    const std::vector<std::vector<std::string>> commands = {
+        {"view", bam},
+        {"view", "-h", bam},
+        {"view", "-b", bam},
+        {"bam2fq", bam},
+        {"faidx", dir_->file("ref.fa"), "chr1"},
+    };
+    const std::pair<sigpipe_start, const char*> starts[] = {
+        {sigpipe_start::inherited_default, "default"},
+        {sigpipe_start::ignored, "ignored"},
+        {sigpipe_start::blocked, "blocked"},
+    };
+    for (const auto& args : commands)
+        for (const auto& [start, name] : starts) {
+            SCOPED_TRACE(args[0] + " " + args[1] + ", SIGPIPE " + name);
+            size_t got = 0;
+            run_result r = run_into_closed_pipe(args, start, &got);
+            EXPECT_GT(got, 0u) << "the command wrote nothing";
+            EXPECT_TRUE(r.signal == SIGPIPE || (r.signal == 0 && r.status == 1))
+                << "status " << r.status << ", signal " << r.signal;
+            EXPECT_EQ(r.err, "");
+        }
 }
 
 }  // namespace
