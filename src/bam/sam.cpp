@@ -15,7 +15,7 @@ namespace {
 bool mode_has(const char* mode, char c) { return std::strchr(mode, c) != nullptr; }
 
 // Header text followed by synthesized @SQ lines when the text has none.
-void write_sam_header(FILE* out, const bam_header_t* h) {
+void write_sam_header(text_out_t* out, const bam_header_t* h) {
     // Count the @SQ lines through a temporary header sharing the text.
     bam_header_t* tmp = bam_header_init();
     tmp->text = h->text;
@@ -23,10 +23,10 @@ void write_sam_header(FILE* out, const bam_header_t* h) {
     int n_sq = sam_header_parse(tmp);
     tmp->text = nullptr;
     bam_header_destroy(tmp);
-    if (h->l_text) std::fwrite(h->text, 1, h->l_text, out);
+    if (h->l_text) text_out_write(out, h->text, h->l_text);
     if (n_sq == 0) {
         for (int i = 0; i < h->n_targets; ++i)
-            std::fprintf(out, "@SQ\tSN:%s\tLN:%d\n", h->target_name[i], static_cast<int>(h->target_len[i]));
+            text_out_printf(out, "@SQ\tSN:%s\tLN:%d\n", h->target_name[i], static_cast<int>(h->target_len[i]));
     } else if (n_sq != h->n_targets && bam_verbose > 0) {
         std::fprintf(stderr, "[samopen] inconsistent number of target sequences. Output the text header.\n");
     }
@@ -101,7 +101,7 @@ samfile_t* samopen(const char* fn, const char* mode, const void* aux) {
         } else {
             if (mode_has(mode, 'X')) fp->type |= TYPE_SAM_STR_FLAG;
             else if (mode_has(mode, 'x')) fp->type |= TYPE_SAM_HEX_FLAG;
-            fp->x.tamw = std::strcmp(fn, "-") == 0 ? stdout : std::fopen(fn, "w");
+            fp->x.tamw = text_out_open(fn);
             if (fp->x.tamw) {
                 if (mode_has(mode, 'h')) write_sam_header(fp->x.tamw, fp->header);
                 ok = fp;
@@ -124,9 +124,7 @@ int samclose(samfile_t* fp) {
     } else if (fp->type & TYPE_READ) {
         sam_close(fp->x.tamr);
     } else if (fp->x.tamw) {
-        // A write that failed earlier leaves the stream's error flag set.
-        if (std::fflush(fp->x.tamw) != 0 || std::ferror(fp->x.tamw)) status = -1;
-        if (std::fclose(fp->x.tamw) != 0) status = -1;
+        if (text_out_close(fp->x.tamw) < 0) status = -1;
     }
     ks_free(&fp->line);
     std::free(fp);
@@ -146,7 +144,8 @@ int samwrite(samfile_t* fp, const bam1_t* b) {
     fp->line.l = 0;
     if (bam_format1_append(&fp->line, fp->header, b, of) < 0) return -1;
     kputc('\n', &fp->line);
-    std::fwrite(fp->line.s, 1, fp->line.l, fp->x.tamw);
+    // A failed write is remembered by the output and reported by samclose.
+    text_out_write(fp->x.tamw, fp->line.s, fp->line.l);
     return static_cast<int>(fp->line.l);
 }
 
@@ -162,7 +161,7 @@ char* samfaipath(const char* fn_ref) {
         return fn_list;
     }
     if (bam_verbose > 2) std::fprintf(stderr, "[samfaipath] build FASTA index...\n");
-    if (fai_build(fn_ref) == -1) {
+    if (fai_build(fn_ref) < 0) {
         std::fprintf(stderr, "[samfaipath] fail to build FASTA index.\n");
         std::free(fn_list);
         return nullptr;

@@ -9,6 +9,7 @@
 #include "bam/bam_import.h"
 #include "containers/kstring.h"
 #include "io/bgzf.h"
+#include "io/text_out.h"
 
 enum {
     TYPE_BAM = 1,
@@ -22,7 +23,7 @@ struct samfile_t {
     union {
         tamFile tamr;
         BGZF* bam;
-        FILE* tamw;
+        text_out_t* tamw;  // SAM output
     } x;
     bam_header_t* header;
     kstring_t line;  // SAM output line, reused for every record

@@ -10,6 +10,7 @@
 #include "bam/bam.h"
 #include "bam/bam_codec.h"
 #include "containers/kstring.h"
+#include "io/text_out.h"
 
 namespace {
 
@@ -55,23 +56,34 @@ int main_bam2fq(int argc, char* argv[]) {
         bgzf_close(fp);
         return 1;
     }
-    bam1_ptr b = bam1_make();
-    kstring_owner s;
-    int r;
-    long long n_read = 0;
-    while ((r = bam_read1(fp, b.get())) >= 0) {
-        ++n_read;
-        s->l = 0;
-        append_fastq(s.get(), b.get());
-        std::fwrite(s->s, 1, s->l, stdout);
-    }
-    bam_header_destroy(h);
-    if (r < -1) {  // a cut input must not look like a complete conversion
-        std::fprintf(stderr, "[main_bam2fq] truncated file.\n");
-        bam_report_damage("main_bam2fq", argv[1], n_read, fp);
+    text_out_ptr out(text_out_open("-"));
+    if (!out) {
+        bam_header_destroy(h);
         bgzf_close(fp);
         return 1;
     }
+    bam1_ptr b = bam1_make();
+    kstring_owner s;
+    int r = -1;
+    long long n_read = 0;
+    // Once the output has failed nothing more can reach it: stop reading.
+    while (!text_out_has_failed(out.get()) && (r = bam_read1(fp, b.get())) >= 0) {
+        ++n_read;
+        s->l = 0;
+        append_fastq(s.get(), b.get());
+        text_out_write(out.get(), s->s, s->l);
+    }
+    bam_header_destroy(h);
+    int status = 0;
+    if (!text_out_has_failed(out.get()) && r < -1) {  // a cut input must not look like a complete conversion
+        std::fprintf(stderr, "[main_bam2fq] truncated file.\n");
+        bam_report_damage("main_bam2fq", argv[1], n_read, fp);
+        status = 1;
+    }
     bgzf_close(fp);
-    return 0;
+    if (text_out_close(out.release()) < 0) {
+        std::fprintf(stderr, "[main_bam2fq] fail to write \"standard output\".\n");
+        status = 1;
+    }
+    return status;
 }

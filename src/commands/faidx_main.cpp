@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "io/faidx.h"
+#include "io/text_out.h"
 
 namespace {
 
@@ -19,20 +20,27 @@ int faidx_main(int argc, char* argv[]) {
         return 1;
     }
     if (argc == 2) {
-        fai_build(argv[1]);  // the status does not depend on the outcome
-        return 0;
+        // A FASTA that cannot be indexed is reported only by its message; an
+        // index that could not be written is a failed command.
+        return fai_build(argv[1]) == -2 ? 1 : 0;
     }
     fai_ptr fai(fai_load(argv[1]));
     if (!fai) return 1;
-    for (int i = 2; i < argc; ++i) {
-        std::printf(">%s\n", argv[i]);
+    text_out_ptr out(text_out_open("-"));
+    if (!out) return 1;
+    for (int i = 2; i < argc && !text_out_has_failed(out.get()); ++i) {
+        text_out_printf(out.get(), ">%s\n", argv[i]);
         int l = 0;
         char* s = fai_fetch(fai.get(), argv[i], &l);
-        for (int j = 0; j < l; j += fai_out_width) {
-            std::fwrite(s + j, 1, static_cast<size_t>(std::min(fai_out_width, l - j)), stdout);
-            std::fputc('\n', stdout);
+        for (int j = 0; j < l && !text_out_has_failed(out.get()); j += fai_out_width) {
+            text_out_write(out.get(), s + j, static_cast<size_t>(std::min(fai_out_width, l - j)));
+            text_out_putc(out.get(), '\n');
         }
         std::free(s);
+    }
+    if (text_out_close(out.release()) < 0) {
+        std::fprintf(stderr, "[faidx_main] fail to write \"standard output\".\n");
+        return 1;
     }
     return 0;
 }

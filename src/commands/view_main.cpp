@@ -19,6 +19,7 @@
 #include "containers/kseq.h"
 #include "index/bam_index.h"
 #include "index/bedidx.h"
+#include "io/text_out.h"
 
 namespace {
 
@@ -343,7 +344,14 @@ int main_samview(int argc, char* argv[]) {
                      fn_in, data.n_unwritable, data.first_unwritable.c_str());
         status = 1;
     }
-    if (o.is_count && status == 0) std::printf("%lld\n", data.count);
+    if (o.is_count && status == 0) {
+        text_out_t* count_out = text_out_open("-");
+        const bool printed = count_out && text_out_printf(count_out, "%lld\n", data.count) == 0;
+        if (text_out_close(count_out) < 0 || !printed) {
+            std::fprintf(stderr, "[main_samview] fail to write \"standard output\".\n");
+            status = 1;
+        }
+    }
     if (samclose(out.release()) < 0) {
         std::fprintf(stderr, "[main_samview] fail to write \"%s\".\n", o.fn_out ? o.fn_out : "standard output");
         status = 1;

@@ -7,6 +7,8 @@
 // little-endian stores and loads, so the host byte order never matters.
 #include "index/bam_index.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cinttypes>
 #include <cstdlib>
@@ -202,27 +204,20 @@ FILE* open_local_index(const char* fn) {
     return fp;
 }
 
-// Copies `url` to its last path component in the working directory.
+// Copies `url` to its last path component in the working directory; a
+// failed copy leaves no file.
 void download_from_remote(const char* url) {
-    knetFile* in = knet_open(url, "r");
-    if (!in) {
-        std::fprintf(stderr, "[download_from_remote] fail to open remote file.\n");
-        return;
-    }
     const char* base = std::strrchr(url, '/');
     base = base ? base + 1 : url;
-    FILE* out = std::fopen(base, "wb");
-    if (!out) {
+    switch (knet_download(url, base)) {
+    case knet_download_ok: break;
+    case knet_download_open_failed: std::fprintf(stderr, "[download_from_remote] fail to open remote file.\n"); break;
+    case knet_download_create_failed:
         std::fprintf(stderr, "[download_from_remote] fail to create file in the working directory.\n");
-        knet_close(in);
-        return;
+        break;
+    case knet_download_read_failed: break;  // knet_read has said why
+    case knet_download_write_failed: std::fprintf(stderr, "[download_from_remote] fail to write %s\n", base); break;
     }
-    constexpr size_t piece = 1048576;
-    std::vector<uint8_t> buf(piece);
-    ssize_t l;
-    while ((l = knet_read(in, buf.data(), piece)) > 0) std::fwrite(buf.data(), 1, static_cast<size_t>(l), out);
-    std::fclose(out);
-    knet_close(in);
 }
 
 // ---- queries ----
@@ -499,6 +494,7 @@ int bam_index_build2(const char* fn, const char* fn_idx) {
     if (std::fclose(out) != 0) ret = -1;
     if (ret < 0) {
         std::fprintf(stderr, "[bam_index_build2] fail to write the index file.\n");
+        unlink(name.c_str());  // a partial index would be loaded later and fail there
         return -1;
     }
     return 0;

@@ -17,11 +17,10 @@
 #include <string>
 #include <vector>
 
+#include "io/text_out.h"
 #include "util/region_text.h"
 
 namespace {
-
-constexpr size_t download_chunk = 1 << 20;
 
 bool is_graph(int c) { return std::isgraph(static_cast<unsigned char>(c)) != 0; }
 bool is_space(int c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
@@ -223,17 +222,16 @@ int fai_build(const char* fn) {
     rz.reset();
     if (!fai) return -1;
     const std::string idx_name = std::string(fn) + ".fai";
-    FILE* fp = std::fopen(idx_name.c_str(), "wb");
-    if (!fp) {
+    text_out_t* out = text_out_open(idx_name.c_str());
+    if (!out) {
         std::fprintf(stderr, "[fai_build] fail to write FASTA index %s\n", idx_name.c_str());
-        return -1;
+        return -2;
     }
-    fai_save(fai.get(), fp);
-    const bool failed = std::ferror(fp) != 0;
-    if (std::fclose(fp) != 0 || failed) {
+    fai_save(fai.get(), out->fp);
+    if (text_out_close(out) < 0) {
         std::fprintf(stderr, "[fai_build] fail to write FASTA index %s\n", idx_name.c_str());
         unlink(idx_name.c_str());  // a partial index would be trusted later
-        return -1;
+        return -2;
     }
     return 0;
 }
@@ -293,31 +291,18 @@ FILE* download_and_open(const char* url) {
     const char* slash = std::strrchr(url, '/');
     const char* local = slash ? slash + 1 : url;
     if (FILE* fp = std::fopen(local, "rb")) return fp;
-    knetFile* in = knet_open(url, "r");
-    if (!in) {
+    switch (knet_download(url, local)) {
+    case knet_download_ok: return std::fopen(local, "rb");
+    case knet_download_open_failed:
         std::fprintf(stderr, "[download_from_remote] fail to open remote file %s\n", url);
-        return nullptr;
-    }
-    FILE* out = std::fopen(local, "wb");
-    if (!out) {
+        break;
+    case knet_download_create_failed:
         std::fprintf(stderr, "[download_from_remote] fail to create file in the working directory %s\n", local);
-        knet_close(in);
-        return nullptr;
+        break;
+    case knet_download_read_failed: break;  // knet_read has said why
+    case knet_download_write_failed: std::fprintf(stderr, "[download_from_remote] fail to write %s\n", local); break;
     }
-    std::vector<uint8_t> buf(download_chunk);
-    ssize_t l;
-    while ((l = knet_read(in, buf.data(), buf.size())) > 0) std::fwrite(buf.data(), 1, static_cast<size_t>(l), out);
-    // A transfer that broke off (the handle lost its connection) or a failed
-    // write leaves no copy: a partial one would be used as is next time.
-    const bool received = l == 0 && in->fd >= 0;  // otherwise knet_read has said why
-    const bool written = !std::ferror(out);
-    knet_close(in);
-    if (std::fclose(out) != 0 || !written || !received) {
-        if (received) std::fprintf(stderr, "[download_from_remote] fail to write %s\n", local);
-        unlink(local);
-        return nullptr;
-    }
-    return std::fopen(local, "rb");
+    return nullptr;
 }
 
 faidx_t* fai_load(const char* fn) {

@@ -32,7 +32,9 @@ struct faidx_t {
     kh_str2fai_t* hash;
 };
 
-// Builds `fn`.fai; 0 on success, -1 on failure (no index file is left).
+// Builds `fn`.fai; 0 on success, -1 when the FASTA cannot be read or
+// indexed, -2 when the index file cannot be created or written.  No index
+// file is left after a failure.
 int fai_build(const char* fn);
 faidx_t* fai_build_core(RAZF* rz);
 void fai_save(const faidx_t* fai, FILE* fp);

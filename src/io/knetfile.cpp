@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 int knet_timeout_ms = 5000;
 const char* knet_ftp_port = "21";
@@ -37,6 +38,8 @@ static_assert(http_skip_piece <= http_header_cap, "the skip reuses the header bu
 // line fails the reply rather than growing without end.
 constexpr int ftp_response_initial = 256;
 constexpr int ftp_response_cap = 1 << 20;
+// Piece size of knet_download.
+constexpr size_t download_piece = 1 << 20;
 
 knetFile* new_handle(int type) {
     auto* fp = static_cast<knetFile*>(std::calloc(1, sizeof(knetFile)));
@@ -653,4 +656,33 @@ int knet_close(knetFile* fp) {
     std::free(fp->http_host);
     std::free(fp);
     return 0;
+}
+
+knet_download_status knet_download(const char* url, const char* local) {
+    knetFile* in = knet_open(url, "r");
+    if (!in) return knet_download_open_failed;
+    FILE* out = std::fopen(local, "wb");
+    if (!out) {
+        knet_close(in);
+        return knet_download_create_failed;
+    }
+    std::vector<uint8_t> buf(download_piece);
+    knet_download_status status = knet_download_ok;
+    for (;;) {
+        const ssize_t n = knet_read(in, buf.data(), buf.size());
+        if (n == 0 && in->fd >= 0) break;  // the end of the source
+        // A transfer that failed leaves the handle without its connection.
+        if (n <= 0) {
+            status = knet_download_read_failed;
+            break;
+        }
+        if (std::fwrite(buf.data(), 1, static_cast<size_t>(n), out) != static_cast<size_t>(n)) {
+            status = knet_download_write_failed;
+            break;
+        }
+    }
+    knet_close(in);
+    if (std::fclose(out) != 0 && status == knet_download_ok) status = knet_download_write_failed;
+    if (status != knet_download_ok) unlink(local);
+    return status;
 }

@@ -52,3 +52,19 @@ inline int64_t knet_tell(const knetFile* fp) { return fp->offset; }
 inline bool knet_is_remote(const char* fn) {
     return fn && (__builtin_strncmp(fn, "ftp://", 6) == 0 || __builtin_strncmp(fn, "http://", 7) == 0);
 }
+
+// Outcome of knet_download.
+enum knet_download_status {
+    knet_download_ok = 0,
+    knet_download_open_failed,    // the URL did not open (knet_open has said why)
+    knet_download_create_failed,  // the local file could not be created
+    knet_download_read_failed,    // the transfer broke off (knet_read has said why)
+    knet_download_write_failed,   // writing or closing the local file failed
+};
+
+// Copies `url` (or a local path) to the file `local` in pieces of 1 MiB.
+// The local file is created only once the source is open, every write and
+// the close are checked, and after any failure the partial copy is removed,
+// since a later run would take it for the whole file.  Prints nothing of its
+// own; the caller reports the outcome.
+knet_download_status knet_download(const char* url, const char* local);

@@ -1,5 +1,7 @@
 // Entry point: hands the arguments from the command name on to the command
 // named by the first argument and returns its status.
+#include <signal.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -74,6 +76,15 @@ int main(int argc, char* argv[]) {
     // Past a file-size limit, let writes fail with an error the commands
     // report, instead of the signal ending the process without a word.
     std::signal(SIGXFSZ, SIG_IGN);
+    // A reader that stops early (`alnkit view x.bam | head`) ends the command
+    // quietly through SIGPIPE, even when the parent started us with SIGPIPE
+    // ignored or blocked: the write would otherwise fail with EPIPE and be
+    // reported as an error.  Sockets of remote files send with MSG_NOSIGNAL.
+    std::signal(SIGPIPE, SIG_DFL);
+    sigset_t pipe_only;
+    sigemptyset(&pipe_only);
+    sigaddset(&pipe_only, SIGPIPE);
+    sigprocmask(SIG_UNBLOCK, &pipe_only, nullptr);
     if (argc < 2) return usage();
     for (const auto& cmd : commands)
         if (std::strcmp(argv[1], cmd.name) == 0) return cmd.run(argc - 1, argv + 1);

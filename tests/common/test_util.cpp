@@ -1,6 +1,7 @@
 #include "common/test_util.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -99,6 +100,40 @@ run_result run(const std::vector<std::string>& argv, const std::string& input, c
     fd = open(err_path.c_str(), O_RDONLY);
     r.err = slurp_fd(fd);
     close(fd);
+    return r;
+}
+
+run_result run_file_limited(const std::vector<std::string>& argv, long max_bytes, const std::string& stdout_path,
+                            const std::string& cwd) {
+    int err[2];
+    if (pipe(err) != 0) throw std::runtime_error("pipe failed");
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        int in = open("/dev/null", O_RDONLY);
+        int out = open(stdout_path.empty() ? "/dev/null" : stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || out < 0 || (!cwd.empty() && chdir(cwd.c_str()) != 0)) _exit(127);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err[1], 2);
+        close(err[0]);
+        close(err[1]);
+        rlimit limit{static_cast<rlim_t>(max_bytes), static_cast<rlim_t>(max_bytes)};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(err[1]);
+    run_result r;
+    r.err = slurp_fd(err[0]);
+    close(err[0]);
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    r.signal = WIFSIGNALED(wstatus) ? WTERMSIG(wstatus) : 0;
     return r;
 }
 

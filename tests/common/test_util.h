@@ -45,5 +45,11 @@ run_result run(const std::vector<std::string>& argv, const std::string& input = 
                const std::function<void()>& in_child = {});
 // Runs the alnkit executable under test with the given arguments.
 run_result run_alnkit(const std::vector<std::string>& args, const std::string& input = "");
+// Runs `argv` with every file it writes limited to `max_bytes`, as on a disk
+// that fills up, standard output into `stdout_path` (/dev/null when empty)
+// and `cwd` as working directory (unchanged when empty).  Standard error
+// comes through a pipe, which the limit does not reach, so no message is lost.
+run_result run_file_limited(const std::vector<std::string>& argv, long max_bytes, const std::string& stdout_path = "",
+                            const std::string& cwd = "");
 
 }  // namespace test_util

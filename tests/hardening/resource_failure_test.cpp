@@ -1,14 +1,17 @@
 // Writing that fails part-way (a file-size limit stands in for a full disk)
 // and outputs that cannot be created: every command must say so and exit
-// non-zero, and the sort must leave no temporary file behind.
+// non-zero, and the sort must leave no temporary file behind.  An output
+// pipe closed by its reader ends a command quietly.
 #include <gtest/gtest.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,10 +28,9 @@ using test_util::scratch_dir;
 
 // Runs alnkit with its files limited to `kib` KiB, as on a disk that fills up.
 run_result run_limited(int kib, const std::vector<std::string>& args, const std::string& stdout_file = "") {
-    std::string cmd = "ulimit -f " + std::to_string(kib * 2) + " && exec " + ALNKIT_PATH;  // 512-byte units
-    for (const auto& a : args) cmd += " '" + a + "'";
-    if (!stdout_file.empty()) cmd += " > '" + stdout_file + "'";
-    return run({"/bin/sh", "-c", cmd});
+    std::vector<std::string> argv{ALNKIT_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return test_util::run_file_limited(argv, kib * 1024L, stdout_file);
 }
 
 std::vector<std::string> list_dir(const std::string& path) {
@@ -44,15 +46,39 @@ std::vector<std::string> list_dir(const std::string& path) {
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-// One generated BAM of about 2.7 MB; 500K blocks compress to about 200 KB.
+// "name<TAB>length" lines of the @SQ header lines of a SAM file.
+std::string reference_list(const std::string& sam) {
+    std::string list, line;
+    std::istringstream text(test_util::read_file(sam));
+    while (std::getline(text, line) && line.rfind("@", 0) == 0) {
+        if (line.rfind("@SQ\t", 0) != 0) continue;
+        size_t sn = line.find("\tSN:"), ln = line.find("\tLN:");
+        list += line.substr(sn + 4, line.find('\t', sn + 1) - sn - 4) + "\t" +
+                line.substr(ln + 4, line.find('\t', ln + 1) - ln - 4) + "\n";
+    }
+    return list;
+}
+
+// One generated BAM of about 2.7 MB (500K blocks compress to about 200 KB),
+// its sorted and indexed form, and a FASTA of 800 kb with its index.
 class FullDisk : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         dir_ = new scratch_dir;
         test_util::make_bam(*dir_, "in", 5, 20000);
+        ASSERT_EQ(run_alnkit({"sort", in(), dir_->file("sorted")}).status, 0);
+        ASSERT_EQ(run_alnkit({"index", sorted()}).status, 0);
+        ASSERT_EQ(run({ALNSIM_PATH, "--seed", "5", "--refs", "2", "--ref-len", "400000", "--records", "0", "--fasta",
+                       fasta()})
+                      .status,
+                  0);
+        ASSERT_EQ(run_alnkit({"faidx", fasta()}).status, 0);
+        test_util::write_file(dir_->file("refs.txt"), reference_list(dir_->file("in.sam")));
     }
     static void TearDownTestSuite() { delete dir_; }
     static std::string in() { return dir_->file("in.bam"); }
+    static std::string sorted() { return dir_->file("sorted.bam"); }
+    static std::string fasta() { return dir_->file("ref.fa"); }
     static scratch_dir* dir_;
 };
 scratch_dir* FullDisk::dir_ = nullptr;
@@ -90,33 +116,49 @@ TEST_F(FullDisk, SortFailsWhereverTheDiskFillsAndLeavesNoTemporaries) {
     }
 }
 
+// Every command that writes, to a file or to standard output: status 1 and a
+// message naming the output.  Outputs of a few hundred bytes need a limit of
+// 0 to fail; their failure then shows only when the output is flushed at the
+// end.  A partial index is removed.
 TEST_F(FullDisk, WritingCommandsReportTheFailure) {
     scratch_dir out;
+    test_util::write_file(out.file("copy.fa"), test_util::read_file(fasta()));
     struct row {
+        int kib;
         std::vector<std::string> args;
         std::string stdout_file, message;
+        std::string removed = "";  // an output that must not be left behind
     };
-    const std::string o = out.file("o");
+    const std::string o = out.file("o"), stdout_failed = "fail to write \"standard output\".\n";
     const row rows[] = {
-        {{"view", "-b", "-o", o + ".bam", in()}, "", "[main_samview] fail to write \"" + o + ".bam\".\n"},
-        {{"view", "-o", o + ".sam", in()}, "", "[main_samview] fail to write \"" + o + ".sam\".\n"},
-        {{"view", "-b", in()}, o + ".stdout.bam", "[main_samview] fail to write \"standard output\".\n"},
-        {{"merge", "-f", o + ".m.bam", in(), in()}, "", "[bam_merge_core] fail to write the output file"},
-        {{"cat", "-o", o + ".c.bam", in(), in()}, "", "[bam_cat] ERROR: fail to write"},
-        {{"reheader", dir_->file("in.sam"), in()}, o + ".r.bam", "[main_reheader] fail to write"},
+        {500, {"view", "-b", "-o", o + ".bam", in()}, "", "[main_samview] fail to write \"" + o + ".bam\".\n"},
+        {500, {"view", "-o", o + ".sam", in()}, "", "[main_samview] fail to write \"" + o + ".sam\".\n"},
+        {500, {"view", "-b", in()}, o + ".stdout.bam", "[main_samview] " + stdout_failed},
+        {500, {"view", in()}, o + ".stdout.sam", "[main_samview] " + stdout_failed},
+        {0, {"view", "-c", in()}, o + ".count", "[main_samview] " + stdout_failed},
+        {500, {"import", dir_->file("refs.txt"), dir_->file("in.sam"), o + ".i.bam"}, "",
+         "[main_samview] fail to write \"" + o + ".i.bam\".\n"},
+        {500, {"bam2fq", in()}, o + ".fq", "[main_bam2fq] " + stdout_failed},
+        {500, {"faidx", fasta(), "chr1", "chr2"}, o + ".fa", "[faidx_main] " + stdout_failed},
+        {0, {"faidx", out.file("copy.fa")}, "", "[fai_build] fail to write FASTA index " + out.file("copy.fa.fai") + "\n",
+         out.file("copy.fa.fai")},
+        {0, {"idxstats", sorted()}, o + ".stats", "[bam_idxstats] " + stdout_failed},
+        {500, {"sort", "-o", in(), o + ".prefix"}, o + ".sorted.bam", "[sort_blocks] fail to write file standard output.\n"},
+        {500, {"merge", "-f", o + ".m.bam", in(), in()}, "", "[bam_merge_core] fail to write the output file"},
+        {500, {"merge", "-", in(), in()}, o + ".m.stdout.bam", "[bam_merge_core] fail to write the output file"},
+        {1, {"index", sorted(), o + ".bai"}, "", "[bam_index_build2] fail to write the index file.\n", o + ".bai"},
+        {500, {"cat", "-o", o + ".c.bam", in(), in()}, "", "[bam_cat] ERROR: fail to write"},
+        {500, {"reheader", dir_->file("in.sam"), in()}, o + ".r.bam", "[main_reheader] fail to write"},
     };
     for (const row& c : rows) {
         SCOPED_TRACE(c.args[0] + " " + c.args[1]);
-        run_result r = run_limited(500, c.args, c.stdout_file);
+        run_result r = run_limited(c.kib, c.args, c.stdout_file);
         EXPECT_EQ(r.status, 1) << r.err;
         EXPECT_TRUE(contains(r.err, c.message)) << r.err;
+        if (!c.removed.empty()) {
+            EXPECT_NE(access(c.removed.c_str(), F_OK), 0) << "partial output left";
+        }
     }
-    // The index is small: a limit of 1 KiB is needed to make it fail.
-    scratch_dir sorted;
-    ASSERT_EQ(run_alnkit({"sort", in(), sorted.file("s")}).status, 0);
-    run_result r = run_limited(1, {"index", sorted.file("s.bam"), sorted.file("s.bai")});
-    EXPECT_EQ(r.status, 1) << r.err;
-    EXPECT_TRUE(contains(r.err, "[bam_index_build2] fail to write the index file.\n")) << r.err;
 }
 
 TEST_F(FullDisk, OutputsThatCannotBeCreated) {
@@ -177,6 +219,99 @@ TEST_F(FullDisk, SortReportsATemporaryBlockRemovedBeforeTheMerge) {
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_TRUE(contains(r.err, "[bam_merge_core] fail to open file " + first + "\n")) << r.err;
     EXPECT_EQ(list_dir(out.path()), std::vector<std::string>{"in.fifo"}) << "temporaries or an output left";
+}
+
+// How the command starts with respect to SIGPIPE.
+enum class sigpipe_start { inherited_default, ignored, blocked };
+
+// Runs alnkit with its standard output into a pipe whose reader takes up to
+// 4 KiB and closes it, as `alnkit ... | head` does.  `bytes_read` gets what
+// arrived.
+run_result run_into_closed_pipe(const std::vector<std::string>& args, sigpipe_start start, size_t* bytes_read) {
+    scratch_dir dir;
+    const std::string err_path = dir.file("stderr");
+    int p[2];
+    if (pipe(p) != 0) return {};
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(p[1], STDOUT_FILENO);
+        close(p[0]);
+        close(p[1]);
+        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(err, STDERR_FILENO);
+        if (start == sigpipe_start::ignored) signal(SIGPIPE, SIG_IGN);
+        if (start == sigpipe_start::blocked) {
+            sigset_t set;
+            sigemptyset(&set);
+            sigaddset(&set, SIGPIPE);
+            sigprocmask(SIG_BLOCK, &set, nullptr);
+        }
+        std::vector<char*> argv{const_cast<char*>(ALNKIT_PATH)};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(p[1]);
+    char buf[4096];
+    *bytes_read = 0;
+    ssize_t n;
+    while (*bytes_read < sizeof buf && (n = read(p[0], buf, sizeof buf - *bytes_read)) > 0)
+        *bytes_read += static_cast<size_t>(n);
+    close(p[0]);
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    run_result r;
+    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    r.signal = WIFSIGNALED(wstatus) ? WTERMSIG(wstatus) : 0;
+    r.err = test_util::read_file(err_path);
+    return r;
+}
+
+// Outputs far larger than a pipe holds, so every command is still writing
+// when the reader goes away.
+class ClosedPipe : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir_ = new scratch_dir;
+        test_util::make_bam(*dir_, "in", 7, 5000);
+        ASSERT_EQ(run({ALNSIM_PATH, "--seed", "7", "--refs", "1", "--ref-len", "300000", "--records", "0", "--fasta",
+                       dir_->file("ref.fa")})
+                      .status,
+                  0);
+        ASSERT_EQ(run_alnkit({"faidx", dir_->file("ref.fa")}).status, 0);
+    }
+    static void TearDownTestSuite() { delete dir_; }
+    static scratch_dir* dir_;
+};
+scratch_dir* ClosedPipe::dir_ = nullptr;
+
+// The command ends on SIGPIPE (or with status 1) without a word on standard
+// error and without a core dump, however the parent left SIGPIPE.
+TEST_F(ClosedPipe, EndsQuietly) {
+    const std::string bam = dir_->file("in.bam");
+    const std::vector<std::vector<std::string>> commands = {
+        {"view", bam},
+        {"view", "-h", bam},
+        {"view", "-b", bam},
+        {"bam2fq", bam},
+        {"faidx", dir_->file("ref.fa"), "chr1"},
+    };
+    const std::pair<sigpipe_start, const char*> starts[] = {
+        {sigpipe_start::inherited_default, "default"},
+        {sigpipe_start::ignored, "ignored"},
+        {sigpipe_start::blocked, "blocked"},
+    };
+    for (const auto& args : commands)
+        for (const auto& [start, name] : starts) {
+            SCOPED_TRACE(args[0] + " " + args[1] + ", SIGPIPE " + name);
+            size_t got = 0;
+            run_result r = run_into_closed_pipe(args, start, &got);
+            EXPECT_GT(got, 0u) << "the command wrote nothing";
+            EXPECT_TRUE(r.signal == SIGPIPE || (r.signal == 0 && r.status == 1))
+                << "status " << r.status << ", signal " << r.signal;
+            EXPECT_EQ(r.err, "");
+        }
 }
 
 }  // namespace

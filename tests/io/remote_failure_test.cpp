@@ -4,6 +4,10 @@
 // and loading a FASTA index over each must fail with a message naming the
 // cause, in bounded time, and leave nothing behind.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -15,6 +19,7 @@
 #include "common/test_server.h"
 #include "common/test_util.h"
 #include "io/faidx.h"
+#include "index/bam_index.h"
 #include "io/knetfile.h"
 
 namespace {
@@ -26,6 +31,8 @@ using test_util::scratch_dir;
 using test_util::test_server;
 
 constexpr int quick_ms = 300;
+// More than two download pieces of 1 MiB.
+constexpr size_t blob_size = 2500000;
 // Each case waits for at most a few timeouts: connect, a reply or two.
 constexpr auto bound = std::chrono::seconds(5);
 
@@ -77,6 +84,9 @@ protected:
                       .status,
                   0);
         ASSERT_EQ(fai_build(fa.c_str()), 0);
+        // Served as the index of reads.bam: only its transfer matters here.
+        test_util::write_file(dir_->file("reads.bam.bai"), test_util::random_bytes(20000, 5));
+        test_util::write_file(dir_->file("blob.bin"), test_util::random_bytes(blob_size, 6));
     }
     static void TearDownTestSuite() {
         delete dir_;
@@ -238,6 +248,100 @@ TEST_F(RemoteFailure, CutIndexDownloadLeavesNoCopy) {
         fai_destroy(fai);
         EXPECT_NE(err.find("[knet_read] the connection ended at byte 10 of "), std::string::npos) << err;
         EXPECT_FALSE(std::filesystem::exists("ref.fa.fai"));
+    }
+}
+
+// The download helper keeps a copy only when every byte arrived and was
+// written; whatever failed, no file is left under the local name.
+TEST_F(RemoteFailure, DownloadKeepsOnlyWholeCopies) {
+    struct download_case {
+        const char* protocol;
+        std::vector<std::string> args;
+        const char* name;
+        knet_download_status status;
+    };
+    const download_case cases[] = {
+        {"http", {}, "blob.bin", knet_download_ok},
+        {"ftp", {}, "blob.bin", knet_download_ok},
+        {"http", {"--cut", "1500000"}, "blob.bin", knet_download_read_failed},
+        {"ftp", {"--cut", "1500000"}, "blob.bin", knet_download_read_failed},
+        {"http", {"--stall", "100000"}, "blob.bin", knet_download_read_failed},
+        {"http", {"--mode", "status-500"}, "blob.bin", knet_download_open_failed},
+        {"ftp", {"--mode", "close-pasv"}, "blob.bin", knet_download_open_failed},
+        {"http", {}, "absent.bin", knet_download_open_failed},
+    };
+    const std::string local = work_.file("copy.bin");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.protocol) + " " + (c.args.empty() ? "whole" : c.args.back()) + " " + c.name);
+        auto srv = start(c.protocol, c.args);
+        ASSERT_GT(srv->port(), 0);
+        testing::internal::CaptureStderr();
+        const knet_download_status st = knet_download(url(*srv, c.protocol, c.name).c_str(), local.c_str());
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(st, c.status);
+        if (c.status == knet_download_ok) {
+            EXPECT_TRUE(test_util::read_file(local) == test_util::read_file(dir_->file("blob.bin")));
+            std::filesystem::remove(local);
+        } else {
+            EXPECT_FALSE(std::filesystem::exists(local));
+        }
+    }
+    // A local file that cannot be created, or not written whole.
+    auto srv = start("http", {});
+    ASSERT_GT(srv->port(), 0);
+    const std::string u = url(*srv, "http", "blob.bin");
+    EXPECT_EQ(knet_download(u.c_str(), work_.file("no/such/dir").c_str()), knet_download_create_failed);
+    pid_t pid = fork();
+    if (pid == 0) {  // limited to 64 KiB files, away from the test process
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{65536, 65536};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        _exit(static_cast<int>(knet_download(u.c_str(), local.c_str())));
+    }
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    ASSERT_TRUE(WIFEXITED(wstatus));
+    EXPECT_EQ(WEXITSTATUS(wstatus), knet_download_write_failed);
+    EXPECT_FALSE(std::filesystem::exists(local));
+}
+
+// Both index loaders use it: a cut transfer leaves no index behind, and a
+// copy that cannot be written fails the command with a message naming it.
+TEST_F(RemoteFailure, IndexDownloadsThatFailLeaveNoCopy) {
+    std::filesystem::current_path(work_.path());
+    auto cut = start("http", {"--cut", "10"});
+    ASSERT_GT(cut->port(), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(bam_index_load(url(*cut, "http", "reads.bam").c_str()), nullptr);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("[knet_read] the connection ended at byte 10 of 20000.\n"), std::string::npos) << err;
+    EXPECT_TRUE(err.ends_with("[bam_index_load] fail to load BAM index.\n")) << err;
+    EXPECT_FALSE(std::filesystem::exists("reads.bam.bai"));
+
+    auto srv = start("http", {});
+    ASSERT_GT(srv->port(), 0);
+    struct command_case {
+        std::vector<std::string> args;
+        std::vector<std::string> messages;
+        const char* local;
+    };
+    const std::string bam = url(*srv, "http", "reads.bam"), fa = url(*srv, "http", "ref.fa");
+    const command_case cases[] = {
+        {{"idxstats", bam},
+         {"[download_from_remote] fail to write reads.bam.bai\n", "[bam_idxstats] fail to load the index.\n"},
+         "reads.bam.bai"},
+        {{"faidx", fa, "chr1:1-10"},
+         {"[download_from_remote] fail to write ref.fa.fai\n", "[fai_load] failed to open remote FASTA index " + fa + ".fai\n"},
+         "ref.fa.fai"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        std::vector<std::string> argv{ALNKIT_PATH};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        auto r = test_util::run_file_limited(argv, 0, "", work_.path());
+        EXPECT_EQ(r.status, 1);
+        for (const auto& m : c.messages) EXPECT_NE(r.err.find(m), std::string::npos) << r.err;
+        EXPECT_FALSE(std::filesystem::exists(work_.file(c.local)));
     }
 }
 
