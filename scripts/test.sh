@@ -1,13 +1,24 @@
 #!/usr/bin/env bash
-# Builds alnkit and runs every test.  With --sanitize the build and the tests
-# use AddressSanitizer and UndefinedBehaviorSanitizer (in build-sanitize/).
+# Builds alnkit and runs the tests: all of them, or with --quick only those
+# labelled quick (no large sorts, bit-flip sweeps or network time-outs).  With
+# --sanitize the build and the tests use AddressSanitizer and
+# UndefinedBehaviorSanitizer (in build-sanitize/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-if [ "${1:-}" = "--sanitize" ]; then
+sanitize=0
+select=()
+for arg in "$@"; do
+  case "$arg" in
+    --sanitize) sanitize=1 ;;
+    --quick) select=(-L quick) ;;
+    *) echo "usage: scripts/test.sh [--quick] [--sanitize]" >&2; exit 2 ;;
+  esac
+done
+if [ "$sanitize" = 1 ]; then
   scripts/build.sh build-sanitize -DCMAKE_BUILD_TYPE=Debug -DALNKIT_SANITIZE=ON -DALNKIT_BENCH=OFF
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-  ctest --test-dir build-sanitize --output-on-failure -j"$(nproc)"
+  ctest --test-dir build-sanitize --output-on-failure -j"$(nproc)" "${select[@]}"
 else
   scripts/build.sh build
-  ctest --test-dir build --output-on-failure -j"$(nproc)"
+  ctest --test-dir build --output-on-failure -j"$(nproc)" "${select[@]}"
 fi

@@ -80,7 +80,7 @@ public:
         // The port line is printed once the server listens.
         std::string line;
         pollfd pfd{out[0], POLLIN, 0};
-        while (pid_ > 0 && line.find('\n') == std::string::npos && poll(&pfd, 1, 10000) > 0) {
+        while (pid_ > 0 && line.find('\n') == std::string::npos && poll(&pfd, 1, 20000) > 0) {
             char c[64];
             ssize_t n = read(out[0], c, sizeof c);
             if (n <= 0) break;

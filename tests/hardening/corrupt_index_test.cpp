@@ -129,9 +129,16 @@ TEST(CorruptIndex, BaiCutAtEveryOffsetOfItsStartAndAcrossTheRest) {
 TEST(CorruptIndex, BaiCountsWithFlippedBits) {
     bai_fixture f;
     ASSERT_GE(f.counts.size(), 10u);
-    for (const auto& [name, at] : f.counts)
-        for (int bit : {0, 1, 2, 7, 15, 23, 30, 31}) {
-            f.exercise(name + " bit " + std::to_string(bit), flip_bit(f.bai_bytes, at, bit), false, true);
+    // The reference count takes every bit; each other count takes every
+    // other one, low and high (off by a little, or huge and negative), and
+    // the next count the rest, so each kind of count meets all of them
+    // across the references.
+    const int bits[] = {0, 1, 2, 7, 15, 23, 30, 31};
+    for (size_t c = 0; c < f.counts.size(); ++c)
+        for (size_t j = 0; j < std::size(bits); ++j) {
+            if (c > 0 && (c + j) % 2 != 0) continue;
+            const auto& [name, at] = f.counts[c];
+            f.exercise(name + " bit " + std::to_string(bits[j]), flip_bit(f.bai_bytes, at, bits[j]), false, true);
             if (HasFatalFailure()) return;
         }
 }

@@ -30,32 +30,53 @@ using test_util::scoped_value;
 using test_util::scratch_dir;
 using test_util::test_server;
 
-constexpr int quick_ms = 300;
 // More than two download pieces of 1 MiB.
 constexpr size_t blob_size = 2500000;
-// Each case waits for at most a few timeouts: connect, a reply or two.
-constexpr auto bound = std::chrono::seconds(5);
+// Time-outs, chosen so that a loaded machine cannot change a case's outcome.
+// A wait that ends at the time-out lasts at least the time-out, so the time a
+// case takes shows what ended it: where the server closes, the case runs with
+// a time-out it never reaches and must end before it; where the server
+// stalls, the case must last at least its time-out (it waited) and end long
+// before the servers' 30-second lifetime (the wait has an end).
+constexpr int closes_ms = 10000;        // the server closes: never reached
+constexpr int nothing_ms = 300;         // the server sends nothing at all
+constexpr int replies_first_ms = 2000;  // some replies or bytes come before the stall
+constexpr auto no_end = std::chrono::seconds(20);
+
+void expect_ended_by_the_right_cause(std::chrono::steady_clock::duration took, int wait_ms) {
+    const auto wait = std::chrono::milliseconds(wait_ms);
+    if (wait_ms == closes_ms) {
+        EXPECT_LT(took, wait) << "the server closed, yet the wait ran into the time-out";
+    } else {
+        EXPECT_GE(took, wait) << "the wait ended before the time-out with the server stalled";
+        EXPECT_LT(took, no_end) << "the wait did not end at the time-out";
+    }
+}
 
 struct failure_case {
     const char* protocol;
     std::vector<std::string> args;
+    int wait_ms;          // the time-out for the case
     const char* message;  // the one line naming the cause
 };
 
 // What each kind of misbehaviour must be reported as.
 const failure_case open_failures[] = {
-    {"http", {"--mode", "cut-status"}, "[khttp_connect_file] the HTTP response header is incomplete (11 bytes arrived).\n"},
-    {"http", {"--mode", "cut-header"}, "[khttp_connect_file] the HTTP response header is incomplete (27 bytes arrived).\n"},
-    {"http", {"--mode", "stall-header"}, "[khttp_connect_file] the HTTP response header is incomplete (0 bytes arrived).\n"},
-    {"http", {"--mode", "stall-mid-header"},
+    {"http", {"--mode", "cut-status"}, closes_ms,
+     "[khttp_connect_file] the HTTP response header is incomplete (11 bytes arrived).\n"},
+    {"http", {"--mode", "cut-header"}, closes_ms,
+     "[khttp_connect_file] the HTTP response header is incomplete (27 bytes arrived).\n"},
+    {"http", {"--mode", "stall-header"}, nothing_ms,
+     "[khttp_connect_file] the HTTP response header is incomplete (0 bytes arrived).\n"},
+    {"http", {"--mode", "stall-mid-header"}, replies_first_ms,
      "[khttp_connect_file] the HTTP response header is incomplete (17 bytes arrived).\n"},
-    {"http", {"--mode", "status-500"}, "[khttp_connect_file] fail to open file (HTTP code: 500).\n"},
-    {"http", {"--mode", "redirect"}, "[khttp_connect_file] fail to open file (HTTP code: 302).\n"},
-    {"ftp", {"--mode", "stall-greeting"}, "[kftp_connect] no greeting from the FTP server.\n"},
-    {"ftp", {"--mode", "close-greeting"}, "[kftp_connect] no greeting from the FTP server.\n"},
-    {"ftp", {"--mode", "stall-pasv"}, "[kftp_connect_file] no reply from the FTP server to PASV.\n"},
-    {"ftp", {"--mode", "close-pasv"}, "[kftp_connect_file] no reply from the FTP server to PASV.\n"},
-    {"ftp", {"--mode", "stall-retr"}, "[kftp_connect_file] no reply from the FTP server to RETR.\n"},
+    {"http", {"--mode", "status-500"}, closes_ms, "[khttp_connect_file] fail to open file (HTTP code: 500).\n"},
+    {"http", {"--mode", "redirect"}, closes_ms, "[khttp_connect_file] fail to open file (HTTP code: 302).\n"},
+    {"ftp", {"--mode", "stall-greeting"}, nothing_ms, "[kftp_connect] no greeting from the FTP server.\n"},
+    {"ftp", {"--mode", "close-greeting"}, closes_ms, "[kftp_connect] no greeting from the FTP server.\n"},
+    {"ftp", {"--mode", "stall-pasv"}, replies_first_ms, "[kftp_connect_file] no reply from the FTP server to PASV.\n"},
+    {"ftp", {"--mode", "close-pasv"}, closes_ms, "[kftp_connect_file] no reply from the FTP server to PASV.\n"},
+    {"ftp", {"--mode", "stall-retr"}, replies_first_ms, "[kftp_connect_file] no reply from the FTP server to RETR.\n"},
 };
 
 std::vector<std::string> lines_of(const std::string& text) {
@@ -66,7 +87,8 @@ std::vector<std::string> lines_of(const std::string& text) {
 }
 
 // Serves a BAM file and a FASTA file with its index; HTTP goes without a
-// proxy and every wait is short.
+// proxy.  Cases run with the time-out for servers that close unless they set
+// another.
 class RemoteFailure : public testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -116,7 +138,7 @@ protected:
     scratch_dir work_;
     std::string ftp_port_;
     std::filesystem::path old_cwd_;
-    scoped_value<int> quick_{knet_timeout_ms, quick_ms};
+    scoped_value<int> wait_{knet_timeout_ms, closes_ms};
     env_guard no_proxy_{"http_proxy", std::nullopt};
 };
 scratch_dir* RemoteFailure::dir_ = nullptr;
@@ -124,6 +146,7 @@ scratch_dir* RemoteFailure::dir_ = nullptr;
 TEST_F(RemoteFailure, OpeningBamFailsWithOneLineInBoundedTime) {
     for (const auto& c : open_failures) {
         SCOPED_TRACE(std::string(c.protocol) + " " + c.args.back());
+        scoped_value<int> wait(knet_timeout_ms, c.wait_ms);
         auto srv = start(c.protocol, c.args);
         ASSERT_GT(srv->port(), 0);
         const std::string u = url(*srv, c.protocol, "reads.bam");
@@ -131,7 +154,7 @@ TEST_F(RemoteFailure, OpeningBamFailsWithOneLineInBoundedTime) {
         testing::internal::CaptureStderr();
         samfile_ptr in(samopen(u.c_str(), "rb", nullptr));
         const std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_LT(std::chrono::steady_clock::now() - t0, bound);
+        expect_ended_by_the_right_cause(std::chrono::steady_clock::now() - t0, c.wait_ms);
         EXPECT_FALSE(in);
         EXPECT_EQ(err, c.message);
     }
@@ -141,6 +164,7 @@ TEST_F(RemoteFailure, LoadingFastaIndexFailsAndLeavesNoCopy) {
     std::filesystem::current_path(work_.path());
     for (const auto& c : open_failures) {
         SCOPED_TRACE(std::string(c.protocol) + " " + c.args.back());
+        scoped_value<int> wait(knet_timeout_ms, c.wait_ms);
         auto srv = start(c.protocol, c.args);
         ASSERT_GT(srv->port(), 0);
         const std::string u = url(*srv, c.protocol, "ref.fa");
@@ -148,7 +172,7 @@ TEST_F(RemoteFailure, LoadingFastaIndexFailsAndLeavesNoCopy) {
         testing::internal::CaptureStderr();
         faidx_t* fai = fai_load(u.c_str());
         const std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_LT(std::chrono::steady_clock::now() - t0, bound);
+        expect_ended_by_the_right_cause(std::chrono::steady_clock::now() - t0, c.wait_ms);
         EXPECT_EQ(fai, nullptr);
         fai_destroy(fai);
         const auto lines = lines_of(err);
@@ -165,16 +189,20 @@ TEST_F(RemoteFailure, BodyCutOrStalledEndsTheBamRead) {
     struct body_case {
         const char* protocol;
         std::vector<std::string> args;
-        const char* message;
+        int wait_ms;
+        std::string message;
     };
+    const std::string stalled = "[knet_read] no data from the server for " + std::to_string(replies_first_ms) +
+                                " ms at byte 40000; transfer abandoned.";
     const body_case cases[] = {
-        {"http", {"--cut", "40000"}, "[knet_read] the connection ended at byte 40000 of "},
-        {"ftp", {"--cut", "40000"}, "[knet_read] the connection ended at byte 40000 of "},
-        {"http", {"--stall", "40000"}, "[knet_read] no data from the server for 300 ms at byte 40000; transfer abandoned."},
-        {"ftp", {"--stall", "40000"}, "[knet_read] no data from the server for 300 ms at byte 40000; transfer abandoned."},
+        {"http", {"--cut", "40000"}, closes_ms, "[knet_read] the connection ended at byte 40000 of "},
+        {"ftp", {"--cut", "40000"}, closes_ms, "[knet_read] the connection ended at byte 40000 of "},
+        {"http", {"--stall", "40000"}, replies_first_ms, stalled},
+        {"ftp", {"--stall", "40000"}, replies_first_ms, stalled},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.protocol) + " " + c.args[0]);
+        scoped_value<int> wait(knet_timeout_ms, c.wait_ms);
         auto srv = start(c.protocol, c.args);
         ASSERT_GT(srv->port(), 0);
         const std::string u = url(*srv, c.protocol, "reads.bam");
@@ -188,7 +216,7 @@ TEST_F(RemoteFailure, BodyCutOrStalledEndsTheBamRead) {
             while ((r = samread(in.get(), b.get())) >= 0) ++n;
         }
         const std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_LT(std::chrono::steady_clock::now() - t0, bound);
+        expect_ended_by_the_right_cause(std::chrono::steady_clock::now() - t0, c.wait_ms);
         EXPECT_LT(r, -1) << "the truncation is an error, not the end of the file";
         EXPECT_GT(n, 0);
         EXPECT_LT(n, 4000);
@@ -213,6 +241,7 @@ TEST_F(RemoteFailure, ViewCommandReportsACutTransfer) {
 // timeout with the message and returns the bases that came.
 TEST_F(RemoteFailure, FastaFetchOverAStalledBodyStopsAtTheTimeout) {
     std::filesystem::current_path(work_.path());
+    scoped_value<int> wait(knet_timeout_ms, replies_first_ms);
     auto srv = start("http", {"--stall", "8000"});
     ASSERT_GT(srv->port(), 0);
     const std::string u = url(*srv, "http", "ref.fa");
@@ -223,11 +252,13 @@ TEST_F(RemoteFailure, FastaFetchOverAStalledBodyStopsAtTheTimeout) {
     int len = 0;
     char* s = fai_fetch(fai, "chr1:1-15000", &len);
     const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, bound);
+    expect_ended_by_the_right_cause(std::chrono::steady_clock::now() - t0, replies_first_ms);
     ASSERT_NE(s, nullptr);
     EXPECT_GT(len, 0);
     EXPECT_LT(len, 15000);
-    EXPECT_NE(err.find("[knet_read] no data from the server for 300 ms"), std::string::npos) << err;
+    EXPECT_NE(err.find("[knet_read] no data from the server for " + std::to_string(replies_first_ms) + " ms"),
+              std::string::npos)
+        << err;
     std::free(s);
     fai_destroy(fai);
 }
@@ -273,6 +304,9 @@ TEST_F(RemoteFailure, DownloadKeepsOnlyWholeCopies) {
     const std::string local = work_.file("copy.bin");
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.protocol) + " " + (c.args.empty() ? "whole" : c.args.back()) + " " + c.name);
+        // A stalled transfer ends at the time-out; the others never reach it.
+        const bool stalls = !c.args.empty() && c.args[0] == "--stall";
+        scoped_value<int> wait(knet_timeout_ms, stalls ? replies_first_ms : closes_ms);
         auto srv = start(c.protocol, c.args);
         ASSERT_GT(srv->port(), 0);
         testing::internal::CaptureStderr();

@@ -261,14 +261,18 @@ void expect_same_records(const std::vector<record>& got, const std::vector<recor
                                        << want[i].core.pos << "/" << want[i].core.flag;
 }
 
-// One generated data set shared by the command tests: 60000 records in
+// One generated data set shared by the command tests: 20000 records in
 // generator order, as BAM, plus the generator's own coordinate-sorted SAM.
+// The references are shortened with the record count, so records share
+// positions (and the tie rules decide) as often as in a larger set; the
+// bounds are scaled to the input so that each case still gets its one,
+// several or hundreds of blocks.
 class SortCommand : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         dir_ = new scratch_dir;
-        const std::vector<std::string> gen = {ALNSIM_PATH, "--seed", "11", "--refs", "4", "--ref-len", "200000",
-                                              "--records", "60000", "--sam"};
+        const std::vector<std::string> gen = {ALNSIM_PATH, "--seed", "11", "--refs", "4", "--ref-len", "70000",
+                                              "--records", "20000", "--sam"};
         auto with = [&](std::vector<std::string> extra) {
             std::vector<std::string> a = gen;
             a.insert(a.end(), extra.begin(), extra.end());
@@ -314,7 +318,7 @@ scratch_dir* SortCommand::dir_ = nullptr;
 std::vector<record>* SortCommand::input_ = nullptr;
 
 TEST_F(SortCommand, OneBlockEqualsTheGeneratorsStableSort) {
-    ASSERT_EQ(input_->size(), 60000u);
+    ASSERT_GE(input_->size(), 20000u);
     run_result r = sort_and_check({}, false);
     EXPECT_EQ(r.err, "");
     // The generator breaks ties the same way (a stable sort of its unsorted
@@ -325,19 +329,19 @@ TEST_F(SortCommand, OneBlockEqualsTheGeneratorsStableSort) {
 }
 
 TEST_F(SortCommand, SpilledBlocksMergeInTheDefinedOrder) {
-    for (size_t max_mem : {size_t{4000000}, size_t{1000000}, size_t{40000}}) {
+    for (size_t max_mem : {size_t{1300000}, size_t{330000}, size_t{13000}}) {
         SCOPED_TRACE(max_mem);
         int n = block_count(max_mem);
         ASSERT_GT(n, 0);
         run_result r = sort_and_check({"-m", std::to_string(max_mem)}, false);
         EXPECT_EQ(r.err, "[bam_sort_core] merging from " + std::to_string(n + 1) + " files...\n");
     }
-    EXPECT_GT(block_count(40000), 300);  // more than one merge opens at once
+    EXPECT_GT(block_count(13000), 300);  // more than one merge opens at once
 }
 
 TEST_F(SortCommand, FewOpenFilesForceAStagedMergeWithTheSameOrder) {
     scratch_dir out;
-    const size_t max_mem = 100000;
+    const size_t max_mem = 33000;
     std::string cmd = std::string("ulimit -n 26 && exec ") + ALNKIT_PATH + " sort -m " + std::to_string(max_mem) + " " +
                       dir_->file("in.bam") + " " + out.file("out");
     run_result r = run({"/bin/sh", "-c", cmd});
@@ -350,15 +354,35 @@ TEST_F(SortCommand, FewOpenFilesForceAStagedMergeWithTheSameOrder) {
 
 TEST_F(SortCommand, NameOrderInOneAndInManyBlocks) {
     sort_and_check({"-n"}, true);
-    run_result r = sort_and_check({"-n", "-m", "300000"}, true);
-    EXPECT_EQ(r.err, "[bam_sort_core] merging from " + std::to_string(block_count(300000) + 1) + " files...\n");
+    run_result r = sort_and_check({"-n", "-m", "100000"}, true);
+    EXPECT_EQ(r.err, "[bam_sort_core] merging from " + std::to_string(block_count(100000) + 1) + " files...\n");
 }
 
 TEST_F(SortCommand, UnitSuffixesScaleTheBound) {
-    run_result m = sort_and_check({"-m", "1M"}, false);
-    EXPECT_EQ(m.err, "[bam_sort_core] merging from " + std::to_string(block_count(1048576) + 1) + " files...\n");
     run_result g = sort_and_check({"-m", "1G"}, false);
     EXPECT_EQ(g.err, "");  // one block: no merge
+
+    // 1M is 1048576 bytes, not 1000000: the records of the input up to a
+    // little over 4100000 counted bytes make 3 full blocks under the one and
+    // 4 under the other.
+    {
+        size_t k = 0, mem = 0;
+        while (k < input_->size() && mem < 4100000) mem += static_cast<size_t>((*input_)[k++].size);
+        const std::vector<record> prefix(input_->begin(), input_->begin() + static_cast<long>(k));
+        const int n = count_blocks(prefix, 1048576);
+        ASSERT_NE(n, count_blocks(prefix, 1000000));
+        std::string sam = test_util::read_file(dir_->file("in.sam"));
+        size_t at = 0;
+        while (at < sam.size() && sam[at] == '@') at = sam.find('\n', at) + 1;
+        for (size_t i = 0; i < k; ++i) at = sam.find('\n', at) + 1;
+        scratch_dir out;
+        test_util::write_file(out.file("prefix.sam"), sam.substr(0, at));
+        ASSERT_EQ(run_alnkit({"view", "-bS", "-o", out.file("prefix.bam"), out.file("prefix.sam")}).status, 0);
+        ASSERT_TRUE(read_bam(out.file("prefix.bam")).records == prefix);
+        run_result m = run_alnkit({"sort", "-m", "1M", out.file("prefix.bam"), out.file("s")});
+        EXPECT_EQ(m.err, "[bam_sort_core] merging from " + std::to_string(n + 1) + " files...\n");
+        expect_same_records(read_bam(out.file("s.bam")).records, expected_order(prefix, false));
+    }
 
     // 1K on a small input: hundreds of blocks of about four records each.
     scratch_dir dir;
@@ -376,7 +400,7 @@ TEST_F(SortCommand, UnitSuffixesScaleTheBound) {
 
 TEST_F(SortCommand, StandardOutputWithSeveralBlocks) {
     scratch_dir out;
-    run_result r = run_alnkit({"sort", "-o", "-m", "500000", dir_->file("in.bam"), out.file("p")});
+    run_result r = run_alnkit({"sort", "-o", "-m", "170000", dir_->file("in.bam"), out.file("p")});
     ASSERT_EQ(r.status, 0);
     EXPECT_EQ(list_dir(out.path()), std::vector<std::string>{});
     expect_same_records(read_bam_bytes(out, r.out).records, expected_order(*input_, false));
@@ -392,7 +416,7 @@ TEST_F(SortCommand, TruncatedInputSortsWhatWasReadAndLeavesNoTemporaries) {
     bam_content cut = read_bam(out.file("cut.bam"));
     ASSERT_LT(cut.read_status, -1);
     ASSERT_GT(cut.records.size(), 1000u);
-    for (const char* m : {"30000", "500000000"}) {
+    for (const char* m : {"10000", "500000000"}) {
         SCOPED_TRACE(m);
         run_result r = run_alnkit({"sort", "-m", m, out.file("cut.bam"), out.file("s")});
         EXPECT_EQ(r.status, 1);  // the records read are sorted, but the run is not a success
@@ -403,19 +427,21 @@ TEST_F(SortCommand, TruncatedInputSortsWhatWasReadAndLeavesNoTemporaries) {
     }
 }
 
-// Millions of records (fewer under the sanitizers): one block, a few blocks
+// A million records (fewer under the sanitizers): one block, a few blocks
 // and hundreds of blocks (more than one merge opens at once) give the same
 // record stream, the stable sort of the input, and leave only the output.
 TEST(SortLarge, EveryBoundGivesTheSameStream) {
 #ifdef ALNKIT_SANITIZE_BUILD
     const char* records = "200000";
     const std::vector<std::string> bounds = {"1G", "6M", "70K"};
+    const char* ref_len = "5000000";
 #else
-    const char* records = "2000000";
-    const std::vector<std::string> bounds = {"1G", "60M", "700K"};
+    const char* records = "1000000";
+    const std::vector<std::string> bounds = {"1G", "30M", "350K"};
+    const char* ref_len = "2500000";
 #endif
     scratch_dir dir;
-    ASSERT_EQ(run({ALNSIM_PATH, "--seed", "77", "--records", records, "--refs", "6", "--ref-len", "5000000",
+    ASSERT_EQ(run({ALNSIM_PATH, "--seed", "77", "--records", records, "--refs", "6", "--ref-len", ref_len,
                    "--read-len", "36", "--sam", dir.file("in.sam")}).status, 0);
     ASSERT_EQ(run_alnkit({"view", "-bS", "-o", dir.file("in.bam"), dir.file("in.sam")}).status, 0);
     std::remove(dir.file("in.sam").c_str());
