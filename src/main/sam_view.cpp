@@ -412,7 +412,7 @@ int main_bam2fq(int argc, char* argv[]) {
     kstring_owner s;
     int r;
     long long n_read = 0;
-    while ((r = bam_read1(fp, b.get())) >= 0) {
+    while ((r = bam_read1_bounded(fp, b.get(), h->n_targets)) >= 0) {
         ++n_read;
         s->l = 0;
         append_fastq(s.get(), b.get());
