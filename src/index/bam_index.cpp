@@ -608,15 +608,29 @@ int bam_iter_read(BGZF* fp, bam_iter_t iter, bam1_t* b) {
                 return ret;
             }
         }
+        // Every chunk of this file's index starts with a record of the
+        // region's reference and ends where a record ends.
+        const bool at_chunk_start = iter->curr_off == iter->off[iter->i].u;
         int ret = bam_read1_bounded(fp, b, iter->n_targets);
         if (ret < 0) {
             iter->finished = 1;
+            // The last chunk may end where the stream does, after the
+            // end-of-file block; ending before a chunk's end means the index
+            // points past the data (or the file was cut).
+            if (ret == -1 && static_cast<uint64_t>(bgzf_voffset(fp)) < iter->off[iter->i].v)
+                return at_chunk_start ? bam_iter_eseek : bam_iter_emismatch;
             return ret;
         }
         iter->curr_off = static_cast<uint64_t>(bgzf_voffset(fp));
         const bam1_core_t* c = &b->core;
         if (c->tid != iter->tid || c->pos >= iter->end) {
             iter->finished = 1;
+            // Not the end of the region but records that do not fit the
+            // chunks: one running past its chunk's end (a returned record
+            // doing so is caught on the next call), or a chunk starting on
+            // another reference.
+            if (iter->curr_off > iter->off[iter->i].v || (at_chunk_start && c->tid != iter->tid))
+                return bam_iter_emismatch;
             return bam_validate1(nullptr, b) ? -1 : bam_iter_einvalid;
         }
         uint32_t rec_end = c->n_cigar ? bam_calend(c, rec_cigar(b)) : static_cast<uint32_t>(c->pos) + 1;

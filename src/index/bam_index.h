@@ -98,8 +98,10 @@ using bam_fetch_f = int (*)(const bam1_t* b, void* data);
 // Results of bam_iter_read beyond those of bam_read1.
 enum : int {
     bam_iter_einvalid = -5,   // the record that ended the region is malformed
-    bam_iter_eseek = -6,      // seeking to a chunk failed
-    bam_iter_emismatch = -7,  // the stream ran past a chunk end: the index is not this file's
+    bam_iter_eseek = -6,      // seeking to a chunk failed, or it lies beyond the end of the data
+    bam_iter_emismatch = -7,  // the records do not fit the chunks (a chunk start inside a record, a
+                              // record past a chunk end, the data ending inside a chunk): the index
+                              // is not this file's, or the file was cut
 };
 
 // Bins that may hold records overlapping [beg, end); `list` needs room for
