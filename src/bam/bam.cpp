@@ -541,7 +541,10 @@ void bam_swap_data(const bam1_core_t* c, int data_len, uint8_t* data, bool is_ho
     }
 }
 
-int bam_read1(BGZF* fp, bam1_t* b) {
+namespace {
+
+// One record; tid and mtid must be below `n_targets` (INT32_MAX: unknown).
+int read_record(BGZF* fp, bam1_t* b, int32_t n_targets) {
     uint8_t buf[32];
     int r = bgzf_read(fp, buf, 4);
     if (r == 0) return -1;
@@ -564,7 +567,7 @@ int bam_read1(BGZF* fp, bam1_t* b) {
     c->isize = static_cast<int32_t>(load_le32(buf + 28));
     // A size or length that cannot describe a record means the stream is
     // damaged; it is reported like a truncation.
-    if (block_size < 32 || block_size > (1 << 30) || c->l_qseq < 0 || c->l_qname == 0 || !bam_refs_valid(c, INT32_MAX))
+    if (block_size < 32 || block_size > (1 << 30) || c->l_qseq < 0 || c->l_qname == 0 || !bam_refs_valid(c, n_targets))
         return -4;
     int data_len = block_size - 32;
     // Grow with the data actually read, so that a damaged size field cannot
@@ -585,10 +588,11 @@ int bam_read1(BGZF* fp, bam1_t* b) {
     return 4 + block_size;
 }
 
-int bam_read1_bounded(BGZF* fp, bam1_t* b, int32_t n_targets) {
-    int r = bam_read1(fp, b);
-    return r >= 0 && !bam_refs_valid(&b->core, n_targets) ? -4 : r;
-}
+}  // namespace
+
+int bam_read1(BGZF* fp, bam1_t* b) { return read_record(fp, b, INT32_MAX); }
+
+int bam_read1_bounded(BGZF* fp, bam1_t* b, int32_t n_targets) { return read_record(fp, b, n_targets); }
 
 int bam_write1_core(BGZF* fp, const bam1_core_t* c, int data_len, uint8_t* data) {
     int32_t block_size = 32 + data_len;

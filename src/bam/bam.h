@@ -181,7 +181,7 @@ int bam_write1_core(BGZF* fp, const bam1_core_t* c, int data_len, uint8_t* data)
 // True when tid and mtid are each -1 (none) or the index of one of
 // `n_targets` references; pass INT32_MAX when the count is unknown.
 inline bool bam_refs_valid(const bam1_core_t* c, int32_t n_targets) {
-    // Unsigned, -1 becomes 0 and anything below it wraps above every count.
+    // Raised by one as unsigned: -1 becomes 0, anything below it wraps above every count.
     const uint32_t bound = static_cast<uint32_t>(n_targets);
     return static_cast<uint32_t>(c->tid) + 1U <= bound && static_cast<uint32_t>(c->mtid) + 1U <= bound;
 }
