@@ -64,6 +64,14 @@ void swap_bytes(uint8_t* p, int n) {
     for (int i = 0, j = n - 1; i < j; ++i, --j) std::swap(p[i], p[j]);
 }
 
+// True when every operation code of `n` little-endian CIGAR words is 0..8.
+// One bit per code seen, tested once: no branch per operation.
+bool cigar_ops_valid(const uint8_t* cigar, int n) {
+    uint32_t seen = 0;
+    for (int i = 0; i < n; ++i) seen |= 1U << (cigar[4 * i] & BAM_CIGAR_MASK);
+    return (seen >> bam_cigar_nops) == 0;
+}
+
 bam_header_t* truncated_header(bam_header_t* h) {
     std::fprintf(stderr, "[bam_header_read] truncated or corrupt BAM header.\n");
     bam_header_destroy(h);
@@ -103,10 +111,12 @@ bam_header_t* bam_header_read(BGZF* fp) {
             if (!names || !lens) return truncated_header(h);
         }
         int32_t l_name, l_ref;
-        if (!read_le32(fp, &l_name) || l_name < 1) return truncated_header(h);
+        // A name has at least one character before its NUL.
+        if (!read_le32(fp, &l_name) || l_name < 2) return truncated_header(h);
         char* name = read_counted_bytes(fp, l_name);
         if (!name) return truncated_header(h);
-        if (!read_le32(fp, &l_ref)) {
+        // The stored length counts the name and its NUL, nothing more.
+        if (std::strlen(name) != static_cast<size_t>(l_name) - 1 || !read_le32(fp, &l_ref)) {
             std::free(name);
             return truncated_header(h);
         }
@@ -167,7 +177,10 @@ void bam_swap_data(const bam1_core_t* c, int data_len, uint8_t* data, bool is_ho
     }
 }
 
-int bam_read1(BGZF* fp, bam1_t* b) {
+namespace {
+
+// One record; tid and mtid must be below `n_targets` (INT32_MAX: unknown).
+int read_record(BGZF* fp, bam1_t* b, int32_t n_targets) {
     uint8_t buf[32];
     int r = bgzf_read(fp, buf, 4);
     if (r == 0) return -1;
@@ -190,7 +203,8 @@ int bam_read1(BGZF* fp, bam1_t* b) {
     c->isize = static_cast<int32_t>(load_le32(buf + 28));
     // A size or length that cannot describe a record means the stream is
     // damaged; it is reported like a truncation.
-    if (block_size < 32 || block_size > (1 << 30) || c->l_qseq < 0 || c->l_qname == 0) return -4;
+    if (block_size < 32 || block_size > (1 << 30) || c->l_qseq < 0 || c->l_qname == 0 || !bam_refs_valid(c, n_targets))
+        return -4;
     int data_len = block_size - 32;
     // Grow with the data actually read, so that a damaged size field cannot
     // make us allocate far more than the stream holds.
@@ -202,12 +216,19 @@ int bam_read1(BGZF* fp, bam1_t* b) {
         done += want;
     }
     int64_t fixed = static_cast<int64_t>(c->l_qname) + 4 * c->n_cigar + c->l_qseq + (static_cast<int64_t>(c->l_qseq) + 1) / 2;
-    if (fixed > data_len || b->data[c->l_qname - 1] != 0) return -4;
+    if (fixed > data_len || b->data[c->l_qname - 1] != 0 || !cigar_ops_valid(b->data + c->l_qname, c->n_cigar))
+        return -4;
     b->data_len = data_len;
     b->l_aux = data_len - static_cast<int>(fixed);
     if (bam_is_be) bam_swap_data(c, data_len, b->data, false);
     return 4 + block_size;
 }
+
+}  // namespace
+
+int bam_read1(BGZF* fp, bam1_t* b) { return read_record(fp, b, INT32_MAX); }
+
+int bam_read1_bounded(BGZF* fp, bam1_t* b, int32_t n_targets) { return read_record(fp, b, n_targets); }
 
 int bam_write1_core(BGZF* fp, const bam1_core_t* c, int data_len, uint8_t* data) {
     int32_t block_size = 32 + data_len;
@@ -239,8 +260,7 @@ void bam_report_damage(const char* command, const char* fn, long long n_records,
 
 int bam_validate1(const bam_header_t* header, const bam1_t* b) {
     const bam1_core_t* c = &b->core;
-    if (c->tid < -1 || c->mtid < -1) return 0;
-    if (header && (c->tid >= header->n_targets || c->mtid >= header->n_targets)) return 0;
+    if (!bam_refs_valid(c, header ? header->n_targets : INT32_MAX)) return 0;
     if (b->data_len < c->l_qname) return 0;
     const void* nul = std::memchr(b->data, 0, c->l_qname);
     if (!nul || static_cast<const uint8_t*>(nul) != b->data + c->l_qname - 1) return 0;

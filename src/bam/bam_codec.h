@@ -10,10 +10,22 @@ bam_header_t* bam_header_read(BGZF* fp);
 // Writes the header and flushes, so that the first record starts a block.
 int bam_header_write(BGZF* fp, const bam_header_t* header);
 // 4 + block_size on success; -1 at a clean end; -2 size field incomplete;
-// -3 core incomplete; -4 data incomplete or inconsistent with the core.
+// -3 core incomplete; -4 data incomplete or inconsistent with the core, or a
+// record no writer can have meant: a reference index (tid, mtid) below -1 or
+// a CIGAR operation code above 8.
 int bam_read1(BGZF* fp, bam1_t* b);
+// bam_read1 for a stream whose header lists `n_targets` references: a record
+// whose tid or mtid is not below that count is damaged too (-4).
+int bam_read1_bounded(BGZF* fp, bam1_t* b, int32_t n_targets);
 int bam_write1(BGZF* fp, const bam1_t* b);
 int bam_write1_core(BGZF* fp, const bam1_core_t* c, int data_len, uint8_t* data);
+// True when tid and mtid are each -1 (none) or the index of one of
+// `n_targets` references; pass INT32_MAX when the count is unknown.
+inline bool bam_refs_valid(const bam1_core_t* c, int32_t n_targets) {
+    // Raised by one as unsigned: -1 becomes 0, anything below it wraps above every count.
+    const uint32_t bound = static_cast<uint32_t>(n_targets);
+    return static_cast<uint32_t>(c->tid) + 1U <= bound && static_cast<uint32_t>(c->mtid) + 1U <= bound;
+}
 // 1 when the record is plausible against the header (may be null).
 int bam_validate1(const bam_header_t* header, const bam1_t* b);
 // The line a command adds after its own truncation message, so that the user

@@ -133,7 +133,7 @@ int samclose(samfile_t* fp) {
 
 int samread(samfile_t* fp, bam1_t* b) {
     if (!fp || !(fp->type & TYPE_READ)) return -1;
-    if (fp->type & TYPE_BAM) return bam_read1(fp->x.bam, b);
+    if (fp->type & TYPE_BAM) return bam_read1_bounded(fp->x.bam, b, fp->header ? fp->header->n_targets : INT32_MAX);
     return sam_read1(fp->x.tamr, fp->header, b);
 }
 

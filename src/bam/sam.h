@@ -35,6 +35,8 @@ struct samfile_t {
 samfile_t* samopen(const char* fn, const char* mode, const void* aux);
 // -1 when writing failed at any point (the output is incomplete), else 0.
 int samclose(samfile_t* fp);
+// The next record: >= 0, -1 at the end, below -1 for a damaged or cut input
+// (a BAM record must name references of its header; see bam_read1_bounded).
 int samread(samfile_t* fp, bam1_t* b);
 int samwrite(samfile_t* fp, const bam1_t* b);
 // Name of the FASTA file's index, built when missing; null on failure.

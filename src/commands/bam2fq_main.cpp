@@ -67,7 +67,7 @@ int main_bam2fq(int argc, char* argv[]) {
     int r = -1;
     long long n_read = 0;
     // Once the output has failed nothing more can reach it: stop reading.
-    while (!text_out_has_failed(out.get()) && (r = bam_read1(fp, b.get())) >= 0) {
+    while (!text_out_has_failed(out.get()) && (r = bam_read1_bounded(fp, b.get(), h->n_targets)) >= 0) {
         ++n_read;
         s->l = 0;
         append_fastq(s.get(), b.get());

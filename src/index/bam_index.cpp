@@ -260,7 +260,9 @@ bool next_chunk(BGZF* fp, bam_iter_s* it, int* ret) {
 namespace {
 
 // Builds the index; `fn`, when given, names the file in the damage report.
-bam_index_t* build_index(BGZF* fp, const char* fn) {
+// A damaged or cut record ends the build with the index of the records
+// before it and sets *damaged.
+bam_index_t* build_index(BGZF* fp, const char* fn, bool* damaged) {
     bam_header_ptr h(bam_header_read(fp));
     if (!h) {
         std::fprintf(stderr, "[bam_index_core] fail to read the BAM header.\n");
@@ -281,7 +283,9 @@ bam_index_t* build_index(BGZF* fp, const char* fn) {
     bool unplaced_tail = false;
     long long n_read = 0;
     int ret;
-    while ((ret = bam_read1(fp, b)) >= 0) {
+    // A record naming a reference the header lacks counts as damaged.
+    const int32_t n_targets = idx->n;
+    while ((ret = bam_read1_bounded(fp, b, n_targets)) >= 0) {
         ++n_read;
         if (c->tid < 0) ++n_no_coor;
         if (last_tid < c->tid) {
@@ -297,11 +301,6 @@ bam_index_t* build_index(BGZF* fp, const char* fn) {
         } else if (c->tid >= 0 && c->pos < last_coor) {
             std::fprintf(stderr, "[bam_index_core] the alignment is not sorted (%s): %u > %u in %d-th chr\n",
                          rec_qname(b), static_cast<unsigned>(last_coor), static_cast<unsigned>(c->pos), c->tid + 1);
-            return nullptr;
-        }
-        if (c->tid >= idx->n) {
-            std::fprintf(stderr, "[bam_index_core] reference index %d of read %s is not in the header\n", c->tid,
-                         rec_qname(b));
             return nullptr;
         }
         if (c->tid >= 0 && !(c->flag & BAM_FUNMAP)) insert_offset2(&idx->index2[c->tid], b, last_off);
@@ -344,7 +343,7 @@ bam_index_t* build_index(BGZF* fp, const char* fn) {
     } else {
         merge_chunks(idx.get());
         fill_missing(idx.get());
-        while ((ret = bam_read1(fp, b)) >= 0) {
+        while ((ret = bam_read1_bounded(fp, b, n_targets)) >= 0) {
             ++n_read;
             ++n_no_coor;
             if (c->tid >= 0) {
@@ -358,6 +357,7 @@ bam_index_t* build_index(BGZF* fp, const char* fn) {
     if (ret < -1) {
         std::fprintf(stderr, "[bam_index_core] truncated file? Continue anyway. (%d)\n", ret);
         if (fn) bam_report_damage("bam_index_core", fn, n_read, fp);
+        *damaged = true;
     }
     idx->n_no_coor = n_no_coor;
     return idx.release();
@@ -365,7 +365,10 @@ bam_index_t* build_index(BGZF* fp, const char* fn) {
 
 }  // namespace
 
-bam_index_t* bam_index_core(BGZF* fp) { return build_index(fp, nullptr); }
+bam_index_t* bam_index_core(BGZF* fp) {
+    bool damaged = false;
+    return build_index(fp, nullptr, &damaged);
+}
 
 void bam_index_destroy(bam_index_t* idx) {
     if (!idx) return;
@@ -478,7 +481,8 @@ int bam_index_build2(const char* fn, const char* fn_idx) {
         std::fprintf(stderr, "[bam_index_build2] fail to open the BAM file.\n");
         return -1;
     }
-    bam_index_ptr idx(build_index(fp, fn));
+    bool damaged = false;
+    bam_index_ptr idx(build_index(fp, fn, &damaged));
     bgzf_close(fp);
     if (!idx) {
         std::fprintf(stderr, "[bam_index_build2] fail to index the BAM file.\n");
@@ -497,7 +501,9 @@ int bam_index_build2(const char* fn, const char* fn_idx) {
         unlink(name.c_str());  // a partial index would be loaded later and fail there
         return -1;
     }
-    return 0;
+    // The index of the records before the damage is kept, but the build of
+    // the whole file failed: regions after the damage would look empty.
+    return damaged ? -1 : 0;
 }
 
 int bam_index_build(const char* fn) { return bam_index_build2(fn, nullptr); }
@@ -545,6 +551,7 @@ bam_iter_t bam_iter_query(const bam_index_t* idx, int tid, int beg, int end) {
     it->beg = beg;
     it->end = end;
     it->i = -1;
+    it->n_targets = idx->n;
     if (tid < 0 || tid >= idx->n) return it;
 
     std::vector<uint16_t> bins(bam_max_bin);
@@ -597,15 +604,29 @@ int bam_iter_read(BGZF* fp, bam_iter_t iter, bam1_t* b) {
                 return ret;
             }
         }
-        int ret = bam_read1(fp, b);
+        // Every chunk of this file's index starts with a record of the
+        // region's reference and ends where a record ends.
+        const bool at_chunk_start = iter->curr_off == iter->off[iter->i].u;
+        int ret = bam_read1_bounded(fp, b, iter->n_targets);
         if (ret < 0) {
             iter->finished = 1;
+            // The last chunk may end where the stream does, after the
+            // end-of-file block; ending before a chunk's end means the index
+            // points past the data (or the file was cut).
+            if (ret == -1 && static_cast<uint64_t>(bgzf_voffset(fp)) < iter->off[iter->i].v)
+                return at_chunk_start ? bam_iter_eseek : bam_iter_emismatch;
             return ret;
         }
         iter->curr_off = static_cast<uint64_t>(bgzf_voffset(fp));
         const bam1_core_t* c = &b->core;
         if (c->tid != iter->tid || c->pos >= iter->end) {
             iter->finished = 1;
+            // Not the end of the region but records that do not fit the
+            // chunks: one running past its chunk's end (a returned record
+            // doing so is caught on the next call), or a chunk starting on
+            // another reference.
+            if (iter->curr_off > iter->off[iter->i].v || (at_chunk_start && c->tid != iter->tid))
+                return bam_iter_emismatch;
             return bam_validate1(nullptr, b) ? -1 : bam_iter_einvalid;
         }
         uint32_t rec_end = c->n_cigar ? bam_calend(c, rec_cigar(b)) : static_cast<uint32_t>(c->pos) + 1;

@@ -52,7 +52,9 @@ inline constexpr uint32_t bam_max_bin = 37450;   // metadata bin; real bins are 
 inline constexpr uint32_t bam_meta_bin = 37450;  // (first, past-last offsets), (mapped, unmapped)
 
 // Builds the index of the BAM stream positioned at its start; null after a
-// message when the records are not sorted or the stream misbehaves.
+// message when the records are not sorted or the stream misbehaves.  A
+// damaged or cut record (bam_read1_bounded against the header) ends the
+// build after a message; the records before it are indexed.
 bam_index_t* bam_index_core(BGZF* fp);
 // Writes the ".bai" layout and flushes; 0, or -1 when writing failed.
 int bam_index_save(const bam_index_t* idx, FILE* fp);
@@ -67,7 +69,8 @@ bam_index_t* bam_index_load_local(const char* fn);
 // As above, downloading the index of a URL into the working directory when
 // needed.  Prints its own message on failure.
 bam_index_t* bam_index_load(const char* fn);
-// 0 on success, -1 after a message.  A null `fn_idx` means `fn`.bai.
+// 0 on success, -1 after a message.  A null `fn_idx` means `fn`.bai.  A
+// damaged BAM file gives -1 after the index of its intact records was saved.
 int bam_index_build2(const char* fn, const char* fn_idx);
 int bam_index_build(const char* fn);
 void bam_index_destroy(bam_index_t* idx);
@@ -84,7 +87,8 @@ struct bam_iter_s {
     int tid, beg, end;
     int n_off, i, finished;
     uint64_t curr_off;
-    pair64_t* off;  // malloc'd, sorted, non-overlapping; may be null
+    pair64_t* off;      // malloc'd, sorted, non-overlapping; may be null
+    int32_t n_targets;  // references of the index: a record naming another is damaged
 };
 // A null iterator reads records sequentially with no region.
 using bam_iter_t = bam_iter_s*;
@@ -94,8 +98,10 @@ using bam_fetch_f = int (*)(const bam1_t* b, void* data);
 // Results of bam_iter_read beyond those of bam_read1.
 enum : int {
     bam_iter_einvalid = -5,   // the record that ended the region is malformed
-    bam_iter_eseek = -6,      // seeking to a chunk failed
-    bam_iter_emismatch = -7,  // the stream ran past a chunk end: the index is not this file's
+    bam_iter_eseek = -6,      // seeking to a chunk failed, or it lies beyond the end of the data
+    bam_iter_emismatch = -7,  // the records do not fit the chunks (a chunk start inside a record, a
+                              // record past a chunk end, the data ending inside a chunk): the index
+                              // is not this file's, or the file was cut
 };
 
 // Bins that may hold records overlapping [beg, end); `list` needs room for
@@ -109,8 +115,9 @@ int bam_compact_chunks(pair64_t* off, int n);
 // Null when end < beg after a negative beg is raised to 0.
 bam_iter_t bam_iter_query(const bam_index_t* idx, int tid, int beg, int end);
 // >= 0 with the next overlapping record; -1 at the end of the region;
-// bam_iter_* codes or the error of bam_read1 otherwise.  After any negative
-// result the iterator is finished.
+// bam_iter_* codes or the error of bam_read1 otherwise (-4 also for a record
+// naming a reference the index lacks).  After any negative result the
+// iterator is finished.
 int bam_iter_read(BGZF* fp, bam_iter_t iter, bam1_t* b);
 void bam_iter_destroy(bam_iter_t iter);
 

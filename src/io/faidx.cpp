@@ -99,8 +99,11 @@ const faidx1_t* find_seq(const faidx_t* fai, const char* name) {
     return k == fai->hash->end() ? nullptr : &fai->hash->value(k);
 }
 
-// Collects `wanted` bases starting at 0-based base `beg` of `e`.  Null when
-// the stream cannot be positioned there (a backward seek on gzip).
+// Collects `wanted` bases starting at 0-based base `beg` of `e`.  Null with
+// *len 0 when a gzip stream would have to go back.  Null with *len -1 when
+// the data ends, or cannot be read, before the last wanted base: a FASTA
+// cut or changed after indexing, whose sequence is shorter than its index
+// line says or starts beyond the end of the file.
 char* read_bases(faidx_t* fai, const faidx1_t& e, int64_t beg, int64_t wanted, int* len, const char* caller) {
     *len = 0;
     if (e.line_blen <= 0) wanted = 0;  // nothing can be positioned in such an entry
@@ -110,26 +113,49 @@ char* read_bases(faidx_t* fai, const faidx1_t& e, int64_t beg, int64_t wanted, i
     if (wanted > 0) {
         int64_t pos;
         const int64_t within = beg / e.line_blen * e.line_len + beg % e.line_blen;
-        if (__builtin_add_overflow(static_cast<int64_t>(e.offset), within, &pos) ||
-            razf_seek(fai->rz, pos, SEEK_SET) != pos) {
-            std::fprintf(stderr, "[%s] fail to position the FASTA file at offset %lld%s.\n", caller,
-                         static_cast<long long>(e.offset) + within,
-                         fai->rz->file_type == FILE_TYPE_GZ ? " (a gzip file only seeks forward)" : "");
+        const bool overflow = __builtin_add_overflow(static_cast<int64_t>(e.offset), within, &pos);
+        const int64_t at = overflow ? -1 : razf_seek(fai->rz, pos, SEEK_SET);
+        if (at > pos && fai->rz->file_type == FILE_TYPE_GZ) {
+            std::fprintf(stderr, "[%s] fail to position the FASTA file at offset %lld (a gzip file only seeks forward).\n",
+                         caller, static_cast<long long>(pos));
             std::free(s);
             return nullptr;
         }
+        // A header line inside the wanted bases ends the sequence early too.
+        bool line_start = beg % e.line_blen == 0;
+        bool header = false;
         uint8_t buf[RZ_BUFFER_SIZE];
-        while (l < wanted && !fai->rz->z_err) {
+        while (at == pos && l < wanted && !header && !fai->rz->z_err) {
             // Never read past the last wanted base: each character gives at most one.
             const int n = razf_read(fai->rz, buf, static_cast<int>(std::min<int64_t>(wanted - l, sizeof buf)));
             if (n <= 0) break;
-            for (int i = 0; i < n; ++i)
-                if (is_graph(buf[i])) s[l++] = static_cast<char>(buf[i]);
+            for (int i = 0; i < n && !header; ++i) {
+                header = line_start && buf[i] == '>';
+                if (is_graph(buf[i]) && !header) s[l++] = static_cast<char>(buf[i]);
+                line_start = buf[i] == '\n';
+            }
+        }
+        if (l < wanted) {
+            std::free(s);
+            *len = -1;
+            return nullptr;
         }
     }
     s[l] = '\0';
     *len = static_cast<int>(l);
     return s;
+}
+
+// The sequence a region string names: the text before its last colon, or
+// else the whole text (then without coordinates).  Null for an unknown name.
+const faidx1_t* find_region_seq(const faidx_t* fai, const char* str, region_text_t* r, std::string* name) {
+    *r = region_split(str);
+    *name = r->name;
+    if (const faidx1_t* e = find_seq(fai, r->name.c_str())) return e;
+    if (!r->has_colon) return nullptr;
+    r->has_coords = false;
+    *name = str;
+    return find_seq(fai, str);
 }
 
 }  // namespace
@@ -339,15 +365,12 @@ faidx_t* fai_load(const char* fn) {
 
 char* fai_fetch(faidx_t* fai, const char* str, int* len) {
     *len = 0;
-    region_text_t r = region_split(str);
-    bool has_coords = r.has_coords;
-    const faidx1_t* e = find_seq(fai, r.name.c_str());
-    if (!e) {
-        if (!r.has_colon || !(e = find_seq(fai, str))) return nullptr;
-        has_coords = false;  // the whole text names the sequence
-    }
+    region_text_t r;
+    std::string name;
+    const faidx1_t* e = find_region_seq(fai, str, &r, &name);
+    if (!e) return nullptr;
     long long b = 0, e_end = e->len;
-    if (has_coords) region_coords(r.coords, e->len, &b, &e_end);
+    if (r.has_coords) region_coords(r.coords, e->len, &b, &e_end);
     int64_t beg = b, end = e_end;
     beg = beg > 0 ? beg - 1 : 0;
     beg = std::min(beg, e->len);
@@ -367,3 +390,10 @@ char* faidx_fetch_seq(faidx_t* fai, const char* c_name, int p_beg_i, int p_end_i
 }
 
 int faidx_fetch_nseq(const faidx_t* fai) { return fai->n; }
+
+bool fai_region_seq(const faidx_t* fai, const char* str, std::string* name, int64_t* len) {
+    region_text_t r;
+    const faidx1_t* e = find_region_seq(fai, str, &r, name);
+    *len = e ? e->len : 0;
+    return e != nullptr;
+}

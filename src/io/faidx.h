@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "containers/khash.h"
 #include "io/razf.h"
@@ -48,12 +49,18 @@ void fai_destroy(faidx_t* fai);
 
 // Bases of a region string "name[:beg[-end]]" (1-based, inclusive), newly
 // allocated (free with std::free) and NUL-terminated; *len gets their count.
-// Null with *len 0 for an unknown name.
+// Null with *len 0 for an unknown name (or a backward seek on gzip, after a
+// message).  Null with *len -1 when the FASTA data ends or cannot be read
+// before the last base the index promises: the file was cut, damaged or
+// changed after indexing; the caller reports it.
 char* fai_fetch(faidx_t* fai, const char* str, int* len);
 // Bases of the 0-based closed interval [p_beg_i, p_end_i], clipped to the
-// sequence; null for an unknown name.
+// sequence; null for an unknown name, and as fai_fetch on a failed read.
 char* faidx_fetch_seq(faidx_t* fai, const char* c_name, int p_beg_i, int p_end_i, int* len);
 int faidx_fetch_nseq(const faidx_t* fai);
+// The name of the sequence a region string names and its indexed length,
+// for messages; false for an unknown name.
+bool fai_region_seq(const faidx_t* fai, const char* str, std::string* name, int64_t* len);
 
 // Copy of `url` saved under its last path component in the working
 // directory (an existing file of that name is used as is), opened for reading.

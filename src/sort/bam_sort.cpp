@@ -255,7 +255,7 @@ int bam_sort_core_ext(int is_by_qname, const char* fn, const char* prefix, size_
             ret = -1;
             break;
         }
-        if ((r = bam_read1(fp.get(), slots.b[k])) < 0) break;
+        if ((r = bam_read1_bounded(fp.get(), slots.b[k], header->n_targets)) < 0) break;
         ++n_read;
         mem += static_cast<size_t>(r);
         ++k;
@@ -340,6 +340,7 @@ struct merge_input {
     bool is_empty = false;  // the region cannot hold any of its records
     std::string rg;
     long long n_read = 0;
+    int32_t n_targets = 0;  // references in this input's own header
 };
 
 // Opens the inputs and builds the output header: the first input's text,
@@ -358,7 +359,7 @@ bam_header_ptr open_inputs(int n, char* const* fn, std::vector<merge_input>& inp
             std::fprintf(stderr, "[bam_merge_core] fail to read the BAM header of file %s\n", fn[i]);
             return nullptr;
         }
-        inputs.push_back(merge_input{fn[i], std::move(fp), nullptr, false, {}, 0});
+        inputs.push_back(merge_input{fn[i], std::move(fp), nullptr, false, {}, 0, hin->n_targets});
         if (!hout) {
             hout = std::move(hin);
             continue;
@@ -466,6 +467,7 @@ int bam_merge_core(int by_qname, const char* out, const char* headers, int n, ch
         merge_input& in = inputs[static_cast<size_t>(i)];
         if (in.is_empty) return -1;
         int r = bam_iter_read(in.fp.get(), in.iter.get(), b);
+        if (r >= 0 && !bam_refs_valid(&b->core, in.n_targets)) r = -4;  // a reference its header lacks: damaged
         if (r >= 0) {
             ++in.n_read;
         } else if (r < -1) {

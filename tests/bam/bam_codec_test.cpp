@@ -194,6 +194,108 @@ TEST(BamCodec, TruncatedRecordsGiveTheirCodes) {
     }
 }
 
+// Records whose sizes are intact but whose values no writer can have meant:
+// the decoder calls them damaged (-4); a reference index the header lacks
+// only where the header's count is known.
+TEST(BamCodec, ImpossibleValuesAreDamage) {
+    scratch_dir dir;
+    bam_header_ptr h = test_util::make_header({"chr1", "chr2"});
+    struct value_case {
+        int32_t tid, mtid;
+        uint32_t op;  // of the second of two CIGAR operations
+        int plain, bounded;  // bam_read1, bam_read1_bounded with 2 references
+    };
+    const value_case cases[] = {
+        {0, -1, BAM_CMATCH, 48, 48},     {1, 1, BAM_CDIFF, 48, 48},   {-1, -1, BAM_CEQUAL, 48, 48},
+        {-2, -1, BAM_CMATCH, -4, -4},    {0, -2, BAM_CMATCH, -4, -4}, {INT32_MIN, 0, BAM_CMATCH, -4, -4},
+        {2, -1, BAM_CMATCH, 48, -4},     {0, 2, BAM_CMATCH, 48, -4},  {INT32_MAX, 0, BAM_CMATCH, -4, -4},
+        {0, -1, 9, -4, -4},              {0, -1, 15, -4, -4},
+    };
+    const std::string path = dir.file("v.bam");
+    for (const value_case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.tid) + " " + std::to_string(c.mtid) + " op " + std::to_string(c.op));
+        bam1_ptr b = bam1_make();
+        b->core.tid = c.tid;
+        b->core.mtid = c.mtid;
+        b->core.pos = b->core.mpos = 5;
+        b->core.l_qname = 4;
+        b->core.n_cigar = 2;
+        ASSERT_EQ(bam_grow_data(b.get(), 12), 0);
+        std::memcpy(b->data, "r1\0\0", 4);
+        b->data[2] = 'x';
+        cigar_set(rec_cigar(b.get()), 0, 3U << BAM_CIGAR_SHIFT | BAM_CSOFT_CLIP);
+        cigar_set(rec_cigar(b.get()), 1, 7U << BAM_CIGAR_SHIFT | c.op);
+        b->data_len = 12;
+        BGZF* w = bgzf_open(path.c_str(), "w");
+        bam_header_write(w, h.get());
+        bam_write1(w, b.get());
+        bam_write1(w, b.get());
+        bgzf_close(w);
+        for (bool bounded : {false, true}) {
+            BGZF* r = bgzf_open(path.c_str(), "r");
+            bam_header_ptr back(bam_header_read(r));
+            ASSERT_TRUE(back);
+            bam1_ptr got = bam1_make();
+            const int want = bounded ? c.bounded : c.plain;
+            EXPECT_EQ(bounded ? bam_read1_bounded(r, got.get(), back->n_targets) : bam_read1(r, got.get()), want)
+                << (bounded ? "bounded" : "plain");
+            if (want > 0) {
+                EXPECT_EQ(got->core.tid, c.tid);
+                EXPECT_EQ(cigar_get(rec_cigar(got.get()), 1), 7U << BAM_CIGAR_SHIFT | c.op);
+            }
+            bgzf_close(r);
+        }
+    }
+}
+
+// Reference names whose stored length does not end with their NUL, or that
+// are empty, make the header corrupt.
+TEST(BamCodec, HeaderNamesMustFillTheirStoredLength) {
+    scratch_dir dir;
+    auto le32 = [](int32_t v) {
+        std::string s(4, '\0');
+        for (int i = 0; i < 4; ++i) s[i] = static_cast<char>(static_cast<uint32_t>(v) >> (8 * i));
+        return s;
+    };
+    // One reference of length 100 with the given length field and name bytes.
+    auto header = [&](int32_t l_name, const std::string& name) {
+        return std::string("BAM\1", 4) + le32(0) + le32(1) + le32(l_name) + name + le32(100);
+    };
+    struct name_case {
+        std::string what, data;
+        const char* name;  // null: refused
+    };
+    const name_case cases[] = {
+        {"well formed", header(5, std::string("chr1\0", 5)), "chr1"},
+        {"no NUL", header(4, "chr1"), nullptr},
+        {"NUL before the end", header(6, std::string("chr1\0\0", 6)), nullptr},
+        {"NUL first", header(5, std::string("\0chr", 5)), nullptr},
+        {"empty name", header(1, std::string("\0", 1)), nullptr},
+        {"length 0", header(0, ""), nullptr},
+        {"negative length", header(-1, ""), nullptr},
+    };
+    for (const name_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string path = dir.file("h.bam");
+        BGZF* w = bgzf_open(path.c_str(), "w");
+        bgzf_write(w, c.data.data(), static_cast<int>(c.data.size()));
+        bgzf_close(w);
+        BGZF* r = bgzf_open(path.c_str(), "r");
+        testing::internal::CaptureStderr();
+        bam_header_ptr h(bam_header_read(r));
+        const std::string err = testing::internal::GetCapturedStderr();
+        bgzf_close(r);
+        if (c.name) {
+            ASSERT_TRUE(h);
+            EXPECT_STREQ(h->target_name[0], c.name);
+            EXPECT_EQ(err, "");
+        } else {
+            EXPECT_FALSE(h);
+            EXPECT_EQ(err, "[bam_header_read] truncated or corrupt BAM header.\n");
+        }
+    }
+}
+
 TEST(BamCodec, MissingMarkerWarnsOnceAndForeignDataIsRefused) {
     scratch_dir dir;
     const std::string sam = generate_sam(dir, 8, 200);

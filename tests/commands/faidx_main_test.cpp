@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "common/test_util.h"
 
@@ -81,6 +82,37 @@ TEST_F(FaiCmd, Failures) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "[fai_load] build FASTA index.\n[fai_build_core] different line length in sequence 'a'.\n"
                      "[fai_load] fail to open FASTA index.\n");
+}
+
+// The FASTA cut after its index was built: the regions before the failing
+// one are printed, then one line naming the region, and status 1.
+TEST_F(FaiCmd, CutFastaFailsNamingTheSequence) {
+    const std::string fa = dir.file("ref.fa");
+    const std::string text = sample_fasta();
+    write_file(fa, text);
+    ASSERT_EQ(run_alnkit({"faidx", fa}).status, 0);
+    const std::string why = ": the FASTA file was cut, damaged or changed after indexing.\n";
+    struct cut_case {
+        size_t keep;
+        std::vector<std::string> regions;
+        std::string out, message;
+    };
+    const std::vector<cut_case> cases = {
+        {text.size() - 3, {"s1:1-3", "s2:1-2", "s2", "s1"}, ">s1:1-3\n" + b.substr(0, 3) + "\n>s2:1-2\nAC\n",
+         "sequence 's2' ends before the 5 bases its .fai line gives (region \"s2\")"},
+        {80, {"s1:1-60", "s1:55-70"}, ">s1:1-60\n" + b.substr(0, 60) + "\n",
+         "sequence 's1' ends before the 130 bases its .fai line gives (region \"s1:55-70\")"},
+        {80, {"s2"}, "", "sequence 's2' ends before the 5 bases its .fai line gives (region \"s2\")"},  // beyond the file
+    };
+    for (const cut_case& c : cases) {
+        write_file(fa, text.substr(0, c.keep));
+        std::vector<std::string> args = {"faidx", fa};
+        args.insert(args.end(), c.regions.begin(), c.regions.end());
+        const test_util::run_result r = run_alnkit(args);
+        EXPECT_EQ(r.status, 1) << c.keep;
+        EXPECT_EQ(r.out, c.out) << c.keep;
+        EXPECT_EQ(r.err, "[faidx_main] " + c.message + why) << c.keep;
+    }
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <array>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -339,10 +341,143 @@ TEST(CorruptBam, DamageMessageNamesFileAndRecordCount) {
     EXPECT_EQ(q.status, 1);
     EXPECT_EQ(q.err, "[main_bam2fq] truncated file.\n[main_bam2fq] " + line);
 
+    // The index of the records before the damage is written, but the build failed.
     outcome i = run_guarded({"index", path});
-    EXPECT_EQ(i.status, 0);
+    EXPECT_EQ(i.status, 1);
+    EXPECT_TRUE(std::filesystem::exists(path + ".bai"));
     EXPECT_NE(i.err.find("[bam_index_core] truncated file? Continue anyway. (-4)\n"), std::string::npos) << i.err;
     EXPECT_NE(i.err.find("[bam_index_core] " + line), std::string::npos) << i.err;
+}
+
+// Records with impossible values but intact sizes, as a faulty writer would
+// leave them: each is a damaged record for every reader, which stops there
+// with the damage line and status 1 and prints nothing after it.
+TEST(CorruptBam, ImpossibleRecordFieldsAreDamage) {
+    bam_fixture& f = fixture();
+    const size_t n_targets = f.layout.l_name_at.size();
+    ASSERT_EQ(n_targets, 3u);
+    // A mapped record with CIGAR operations in the middle of the file.
+    size_t k = f.n / 2;
+    while (static_cast<int32_t>(corrupt::load_le(f.data, corrupt::rec_tid_at(f.layout.records[k]), 4)) < 0 ||
+           corrupt::load_le(f.data, corrupt::rec_n_cigar_at(f.layout.records[k]), 2) == 0)
+        ++k;
+    const size_t r = f.layout.records[k];
+    const std::vector<std::string> lines = corrupt::split_lines(f.records);
+    std::string before;  // what may be printed: the records before the damaged one
+    for (size_t i = 0; i < k; ++i) before += lines[i] + "\n";
+
+    // A region covering the damaged record, answered with the index of the
+    // intact file; stored blocks keep both files' block offsets equal.
+    const std::string intact = f.fresh("intact") + ".bam";
+    corrupt::write_bgzf(intact, f.data, "w0");
+    ASSERT_EQ(run_alnkit({"index", intact}).status, 0);
+    const int32_t tid = static_cast<int32_t>(corrupt::load_le(f.data, corrupt::rec_tid_at(r), 4));
+    const int32_t pos = static_cast<int32_t>(corrupt::load_le(f.data, corrupt::rec_pos_at(r), 4));
+    const size_t name_at = f.layout.l_name_at[static_cast<size_t>(tid)];
+    const std::string region = f.data.substr(name_at + 4, corrupt::load_le(f.data, name_at, 4) - 1) + ":" +
+                               std::to_string(pos + 1) + "-" + std::to_string(pos + 1);
+    const outcome whole = run_alnkit({"view", intact, region});
+    ASSERT_EQ(whole.status, 0) << whole.err;
+    const size_t at = whole.out.find(lines[k] + "\n");
+    ASSERT_NE(at, std::string::npos) << region;
+    const std::string region_before = whole.out.substr(0, at);
+
+    auto set32 = [](size_t field, uint32_t v) {
+        return [field, v](std::string& d) { corrupt::store_le32(d, field, v); };
+    };
+    auto set_op = [&](uint8_t op) {
+        return [at = corrupt::rec_cigar_at(f.data, r), op](std::string& d) {
+            d[at] = static_cast<char>((static_cast<uint8_t>(d[at]) & 0xf0) | op);
+        };
+    };
+    struct field_case {
+        std::string name;
+        std::function<void(std::string&)> damage;
+    };
+    const std::vector<field_case> cases = {
+        {"tid -2", set32(corrupt::rec_tid_at(r), static_cast<uint32_t>(-2))},
+        {"tid = n_targets", set32(corrupt::rec_tid_at(r), n_targets)},
+        {"mtid -2", set32(corrupt::rec_mtid_at(r), static_cast<uint32_t>(-2))},
+        {"mtid = n_targets", set32(corrupt::rec_mtid_at(r), n_targets)},
+        {"CIGAR op 9", set_op(9)},
+        {"CIGAR op 15", set_op(15)},
+    };
+    for (const field_case& fc : cases) {
+        SCOPED_TRACE(fc.name);
+        std::string damaged = f.data;
+        fc.damage(damaged);
+        const std::string path = f.fresh("field") + ".bam";
+        corrupt::write_bgzf(path, damaged, "w0");
+        const std::string line = path + ": damaged or truncated record after " + std::to_string(k) + " records\n";
+
+        outcome v = run_guarded({"view", path});
+        EXPECT_EQ(v.status, 1);
+        EXPECT_EQ(v.err, "[main_samview] truncated file.\n[main_samview] " + line);
+        EXPECT_TRUE(v.out == before) << "view printed " << count_lines(v.out) << " records, expected " << k;
+
+        outcome q = run_guarded({"bam2fq", path});
+        EXPECT_EQ(q.status, 1);
+        EXPECT_EQ(count_fastq(q.out), k);
+
+        outcome i = run_guarded({"index", path});
+        EXPECT_EQ(i.status, 1);
+        EXPECT_NE(i.err.find("[bam_index_core] truncated file? Continue anyway. (-4)\n[bam_index_core] " + line),
+                  std::string::npos)
+            << i.err;
+
+        const std::string prefix = f.fresh("sorted");
+        outcome s = run_guarded({"sort", path, prefix});
+        EXPECT_EQ(s.status, 1);
+        EXPECT_NE(s.err.find("[bam_sort_core] " + line), std::string::npos) << s.err;
+
+        outcome m = run_guarded({"merge", f.fresh("merged") + ".bam", path, f.empty_bam});
+        EXPECT_EQ(m.status, 1);
+        EXPECT_NE(m.err.find("[bam_merge_core] " + line), std::string::npos) << m.err;
+
+        // In place of the partial index that `index` left.
+        std::filesystem::copy_file(intact + ".bai", path + ".bai", std::filesystem::copy_options::overwrite_existing);
+        outcome g = run_guarded({"view", path, region});
+        EXPECT_EQ(g.status, 1);
+        EXPECT_EQ(g.err, "[main_samview] retrieval of region \"" + region +
+                             "\" failed due to truncated file or corrupt BAM index file\n");
+        EXPECT_TRUE(g.out == region_before) << g.out;
+    }
+}
+
+// Reference names in the header that the stored lengths do not describe.
+TEST(CorruptBam, HeaderNamesWithoutTheirNulOrEmptyAreRefused) {
+    bam_fixture& f = fixture();
+    const corrupt::bam_layout_t& l = f.layout;
+    // Reference 1's name and its length field, replaced by `bytes`.
+    auto with_name = [&](const std::string& bytes) {
+        return f.data.substr(0, l.l_name_at[1]) + bytes + f.data.substr(l.l_ref_at[1]);
+    };
+    std::string no_nul = f.data;
+    no_nul[l.l_ref_at[1] - 1] = 'x';  // the NUL ending "chr2"
+    struct header_case {
+        std::string name, data;
+    };
+    const std::vector<header_case> cases = {
+        {"name without NUL", no_nul},
+        {"NUL inside the stored length", with_name(std::string("\x06\0\0\0chr2\0\0", 10))},
+        {"name length 0", with_name(std::string(4, '\0'))},
+        {"empty name", with_name(std::string("\x01\0\0\0\0", 5))},
+    };
+    for (const header_case& hc : cases) {
+        SCOPED_TRACE(hc.name);
+        const std::string path = write_damaged_stream("name", hc.data);
+        outcome v = run_guarded({"view", path});
+        EXPECT_EQ(v.status, 1);
+        EXPECT_EQ(v.out, "");
+        EXPECT_EQ(v.err, "[bam_header_read] truncated or corrupt BAM header.\n[main_samview] fail to read the header from \"" +
+                             path + "\".\n");
+        outcome i = run_guarded({"index", path});
+        EXPECT_EQ(i.status, 1);
+        EXPECT_NE(i.err.find("[bam_header_read] truncated or corrupt BAM header.\n"), std::string::npos) << i.err;
+        outcome g = run_guarded({"view", path, "chr1"});
+        EXPECT_EQ(g.status, 1);
+        EXPECT_EQ(g.out, "");
+    }
 }
 
 }  // namespace

@@ -143,6 +143,79 @@ TEST(CorruptIndex, BaiCountsWithFlippedBits) {
         }
 }
 
+// A hand-made ".bai" whose one reference has the chunk [u, v) in bin 0 and
+// no linear index.
+std::string one_chunk_bai(uint64_t u, uint64_t v) {
+    std::string s("BAI\1", 4);
+    auto put = [&](uint64_t x, int n) {
+        for (int i = 0; i < n; ++i) s += static_cast<char>(x >> (8 * i));
+    };
+    put(1, 4), put(1, 4), put(0, 4), put(1, 4), put(u, 8), put(v, 8), put(0, 4), put(0, 8);
+    return s;
+}
+
+// Chunks that the file cannot answer: past its end, starting inside a
+// record, or ending past the data of a file cut after indexing.  The region
+// query must fail (status 1), never print a shorter result.
+TEST(CorruptIndex, BaiChunksThatDoNotFitTheFileFailTheRegion) {
+    scratch_dir dir;
+    const std::string bam = test_util::make_bam(dir, "one", 9, 1500, {"--sorted", "--refs", "1", "--ref-len", "400000"});
+    const std::string file = read_file(bam);
+    std::string data;
+    const std::vector<corrupt::block_t> blocks = corrupt::read_blocks(file, &data);
+    const corrupt::bam_layout_t l = corrupt::parse_bam(data);
+    ASSERT_GE(blocks.size(), 4u);
+    // Virtual offset of a position in the decompressed stream.
+    auto voff = [&](size_t p) {
+        size_t k = 0;
+        while (p >= blocks[k].data_start + blocks[k].data_len) ++k;
+        return static_cast<uint64_t>(blocks[k].offset) << 16 | (p - blocks[k].data_start);
+    };
+    const uint64_t first = voff(l.records[0]), last_end = voff(corrupt::rec_end(data, l.records[1000]));
+    // The file cut at the start of the block that holds record 1000.
+    const size_t cut_at = static_cast<size_t>(voff(l.records[1000]) >> 16);
+    ASSERT_GT(cut_at, first >> 16);
+    const std::string cut = dir.file("cut.bam");
+    write_file(cut, file.substr(0, cut_at));
+    const std::string retrieval = "[main_samview] retrieval of region \"chr1\" failed due to truncated file or corrupt BAM index file\n";
+    struct chunk_case {
+        std::string what, bam;
+        uint64_t u, v;
+        bool fails;
+    };
+    const std::vector<chunk_case> cases = {
+        {"intact", bam, first, last_end, false},
+        {"past the end of the file", bam, static_cast<uint64_t>(file.size() + 4096) << 16, (file.size() + 4097ULL) << 16, true},
+        {"at the end-of-file block", bam, static_cast<uint64_t>(blocks.back().offset) << 16, (file.size() + 100ULL) << 16, true},
+        {"inside the first record", bam, first + 9, last_end, true},
+        {"inside a later record", bam, voff(l.records[500] + 21), last_end, true},
+        {"data cut inside the chunk", cut, first, last_end, true},
+    };
+    const std::string whole = test_util::view_records(bam);
+    const std::vector<std::string> lines = corrupt::split_lines(whole);
+    ASSERT_GT(lines.size(), 1001u);
+    std::string expected;
+    for (size_t i = 0; i <= 1000; ++i) expected += lines[i] + "\n";
+    for (const chunk_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string path = dir.file("case.bam");
+        std::filesystem::remove(path);
+        std::filesystem::create_symlink(c.bam, path);
+        write_file(path + ".bai", one_chunk_bai(c.u, c.v));
+        outcome r = run_guarded({"view", path, "chr1"});
+        corrupt::check_run(c.what, r);
+        if (!c.fails) {
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_TRUE(r.out == expected);
+            continue;
+        }
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(r.err.ends_with(retrieval)) << r.err;  // after the EOF-marker warning of a cut file
+        EXPECT_TRUE(expected.compare(0, r.out.size(), r.out) == 0 && r.out.size() < expected.size())
+            << "not a proper prefix: " << count_lines(r.out) << " records";
+    }
+}
+
 // ---- .fai and FASTA ----
 
 struct fasta_fixture {

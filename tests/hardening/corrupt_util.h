@@ -139,9 +139,10 @@ inline std::vector<block_t> read_blocks(const std::string& file, std::string* da
     return blocks;
 }
 
-// Compresses `data` into a BGZF file with the project's writer.
-inline void write_bgzf(const std::string& path, const std::string& data) {
-    BGZF* fp = bgzf_open(path.c_str(), "w");
+// Compresses `data` into a BGZF file with the project's writer; mode "w0"
+// stores the blocks, so that files of equal length have equal block offsets.
+inline void write_bgzf(const std::string& path, const std::string& data, const char* mode = "w") {
+    BGZF* fp = bgzf_open(path.c_str(), mode);
     if (!fp) throw std::runtime_error("cannot write " + path);
     for (size_t at = 0; at < data.size(); at += 65536) {
         int n = static_cast<int>(std::min<size_t>(65536, data.size() - at));
@@ -181,7 +182,10 @@ inline bam_layout_t parse_bam(const std::string& d) {
 }
 
 // Field positions inside the record that starts at `r`.
+inline size_t rec_tid_at(size_t r) { return r + 4; }
+inline size_t rec_pos_at(size_t r) { return r + 8; }
 inline size_t rec_l_qname_at(size_t r) { return r + 12; }
+inline size_t rec_mtid_at(size_t r) { return r + 24; }
 inline size_t rec_n_cigar_at(size_t r) { return r + 16; }
 inline size_t rec_l_seq_at(size_t r) { return r + 20; }
 inline size_t rec_data_at(size_t r) { return r + 36; }

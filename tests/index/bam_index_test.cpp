@@ -434,7 +434,8 @@ TEST(BamIndexFetch, ChunksThatDoNotFitTheFileEndTheIteration) {
         return ret;
     };
     std::vector<uint64_t> ends;
-    EXPECT_EQ(fetch({{beyond, beyond + 5}}, &ends), 0);
+    // A chunk past the end of the file is a failed retrieval, not an empty region.
+    EXPECT_EQ(fetch({{beyond, beyond + 5}}, &ends), bam_iter_eseek);
     EXPECT_TRUE(ends.empty());
     EXPECT_EQ(fetch({{0xffffffffffff0000ULL, 0xffffffffffff0005ULL}}, &ends), bam_iter_eseek);
     EXPECT_TRUE(ends.empty());
@@ -442,10 +443,97 @@ TEST(BamIndexFetch, ChunksThatDoNotFitTheFileEndTheIteration) {
     EXPECT_EQ(fetch({{s.recs[0].voff, s.recs[0].voff + 1}, {s.recs[far].voff, s.recs[far].voff_end}}, &ends),
               bam_iter_emismatch);
     EXPECT_EQ(ends, std::vector<uint64_t>{s.recs[0].voff_end});
-    // A chunk starting inside a record decodes garbage but still stops.
+    // A chunk starting inside a record decodes garbage: a failed retrieval.
     int ret = fetch({{s.recs[0].voff + 7, s.recs[20].voff_end}}, &ends);
-    EXPECT_TRUE(ret == 0 || ret <= -2) << ret;
+    EXPECT_LE(ret, -2);
     EXPECT_LT(ends.size(), 21U);
+}
+
+// Chunks that a damaged or foreign index, or a file cut after indexing,
+// gives: never a silent short result.
+TEST(BamIndexFetch, ChunkInsideARecordOrPastTheDataFails) {
+    scratch_dir dir;
+    const std::string bam = generate_bam(dir, "mid", 4, 1, 400000, 1500);
+    bam_scan s = scan_bam(bam);
+    size_t next_block = 0;  // first record of the second block
+    while (s.recs[next_block].voff >> 16 == s.recs[0].voff >> 16) ++next_block;
+    size_t last = next_block;  // last record on the reference
+    while (last + 1 < s.recs.size() && s.recs[last + 1].tid == 0) ++last;
+    ASSERT_GT(next_block, 3U);
+    ASSERT_EQ(s.recs[last].tid, 0);
+    auto fetch = [&](const std::string& path, pair64_t chunk, size_t* n) {
+        const std::string image = bai_image({chunk});
+        bai_status st;
+        bam_index_ptr idx(bam_index_decode(reinterpret_cast<const uint8_t*>(image.data()), image.size(), &st));
+        EXPECT_TRUE(idx);
+        BGZF* fp = bgzf_open(path.c_str(), "r");
+        fetch_state fs{fp, {}};
+        const int ret = bam_fetch(fp, idx.get(), 0, 0, 1 << 29, &fs, collect);
+        bgzf_close(fp);
+        *n = fs.ends.size();
+        return ret;
+    };
+    size_t n = 0;
+    // Every byte inside the first three records as the chunk start.
+    for (size_t k = 0; k < 3; ++k)
+        for (uint64_t at = s.recs[k].voff + 1; at < s.recs[k].voff_end; ++at)
+            EXPECT_LE(fetch(bam, {at, s.recs[last].voff_end}, &n), -2)
+                << "record " << k << " + " << (at - s.recs[k].voff) << ": " << n << " records";
+    // The file cut at the start of its second block after indexing: the data
+    // ends inside the chunk.
+    const std::string cut = dir.file("cut.bam");
+    write_file(cut, read_file(bam).substr(0, s.recs[next_block].voff >> 16));
+    EXPECT_EQ(fetch(cut, {s.recs[0].voff, s.recs[last].voff_end}, &n), bam_iter_emismatch);
+    EXPECT_EQ(n, next_block);
+    // The intact file gives the whole chunk.
+    EXPECT_EQ(fetch(bam, {s.recs[0].voff, s.recs[last].voff_end}, &n), 0);
+    EXPECT_EQ(n, last + 1);
+
+    // A chunk starting inside a record's optional field that holds the
+    // bytes of a well-formed record, unplaced or on a reference the index
+    // lacks: the garbage must not pass for the end of the region.
+    for (int32_t fake_tid : {-1, 5}) {
+        SCOPED_TRACE(fake_tid);
+        std::string fake;
+        for (uint32_t v : {34U, static_cast<uint32_t>(fake_tid), 10U, 4681U << 16 | 2U, 0U, 0U, ~0U, ~0U, 0U})
+            for (int i = 0; i < 4; ++i) fake += static_cast<char>(v >> (8 * i));
+        fake += std::string("x\0", 2);
+        std::string field = "XX:B:C";
+        for (char ch : fake) {
+            field += ',';
+            field += std::to_string(static_cast<uint8_t>(ch));
+        }
+        const std::string path = bam_from_sam_text(
+            dir, "fake" + std::to_string(fake_tid),
+            "@SQ\tSN:chr1\tLN:1000\n@SQ\tSN:chr2\tLN:1000\nr1\t0\tchr1\t5\t30\t4M\t*\t0\t0\tACGT\tIIII\t" + field +
+                "\nr2\t0\tchr1\t20\t30\t4M\t*\t0\t0\tACGT\tIIII\n");
+        bam_scan t = scan_bam(path);
+        ASSERT_EQ(t.recs.size(), 2U);
+        BGZF* fp = bgzf_open(path.c_str(), "r");
+        bam_header_ptr h(bam_header_read(fp));
+        std::string stream(65536, '\0');
+        stream.resize(static_cast<size_t>(std::max(0, bgzf_read(fp, stream.data(), 65536))));
+        bgzf_close(fp);
+        const size_t at = stream.find(fake);  // the record bytes start right after the header
+        ASSERT_NE(at, std::string::npos);
+        const uint64_t start = (t.recs[0].voff & ~0xffffULL) + at;
+        ASSERT_LT(start, t.recs[0].voff_end);
+        EXPECT_EQ(fetch(path, {start, t.recs[1].voff_end}, &n), fake_tid < 0 ? bam_iter_emismatch : -4);
+        EXPECT_EQ(n, 0U);
+    }
+
+    // A built index's last chunk ends after the end-of-file block, where
+    // the stream ends: that is the end of the region, not a failure.
+    const std::string tiny = bam_from_sam_text(dir, "tiny", "@SQ\tSN:chr1\tLN:1000\nr1\t0\tchr1\t5\t30\t4M\t*\t0\t0\tACGT\tIIII\n"
+                                                            "r2\t0\tchr1\t9\t30\t4M\t*\t0\t0\tACGT\tIIII\n");
+    ASSERT_EQ(bam_index_build(tiny.c_str()), 0);
+    bam_index_ptr idx(bam_index_load(tiny.c_str()));
+    ASSERT_TRUE(idx);
+    BGZF* fp = bgzf_open(tiny.c_str(), "r");
+    fetch_state fs{fp, {}};
+    EXPECT_EQ(bam_fetch(fp, idx.get(), 0, 0, 1000, &fs, collect), 0);
+    EXPECT_EQ(fs.ends.size(), 2U);
+    bgzf_close(fp);
 }
 
 TEST(BamIndexQuery, BinListsAndChunkCompaction) {

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -201,6 +202,72 @@ TEST_F(Fai, RegionStringsAndClipping) {
     EXPECT_EQ(fetch_seq(fai.get(), "chr1", -5, 2), bases.substr(0, 3));
     EXPECT_EQ(fetch_seq(fai.get(), "chr1", 500, 900), bases.substr(149));
     EXPECT_EQ(fetch_seq(fai.get(), "chr2", 0, 5), "<null>");
+}
+
+// A FASTA cut or rewritten after its index was built: a fetch that the data
+// cannot fill is an error (null, length -1), never a shorter sequence.
+TEST_F(Fai, DataShorterThanItsIndexIsAnError) {
+    std::string bases;
+    for (int i = 0; i < 150; ++i) bases += "ACGT"[(i * 3 + i / 7) % 4];
+    const std::string text = ">chr1\n" + bases.substr(0, 60) + "\n" + bases.substr(60, 60) + "\n" + bases.substr(120) +
+                             "\n>chr2\nACGTACGT\n";
+    ASSERT_EQ(build("c.fa", text), 0);
+    const std::string fai_text = read_file(dir.file("c.fa.fai"));
+    const size_t chr2_at = text.find(">chr2");
+    struct fetch_case {
+        std::string what, fasta, region;
+        std::optional<std::string> want;  // none: the fetch must fail
+    };
+    const std::string shorter = ">chr1\n" + bases.substr(0, 60) + "\n" + bases.substr(60, 40) + "\n>chr2\nACGTACGT\n";
+    const std::vector<fetch_case> cases = {
+        {"cut in chr2", text.substr(0, text.size() - 4), "chr2", std::nullopt},
+        {"cut in chr2", text.substr(0, text.size() - 4), "chr2:1-5", "ACGTA"},
+        {"cut in chr1", text.substr(0, 6 + 61 + 20), "chr1:1-80", bases.substr(0, 80)},
+        {"cut in chr1", text.substr(0, 6 + 61 + 20), "chr1:60-81", std::nullopt},
+        {"cut in chr1", text.substr(0, 6 + 61 + 20), "chr1", std::nullopt},
+        {"cut in chr1", text.substr(0, 6 + 61 + 20), "chr2", std::nullopt},  // its offset lies beyond the file
+        {"cut before chr2's bases", text.substr(0, chr2_at + 6), "chr2", std::nullopt},
+        {"chr1 rewritten shorter", shorter, "chr1:1-100", bases.substr(0, 100)},
+        {"chr1 rewritten shorter", shorter, "chr1", std::nullopt},  // runs into chr2's header
+        {"chr1 rewritten shorter", shorter, "chr1:95-110", std::nullopt},
+    };
+    for (const fetch_case& c : cases) {
+        SCOPED_TRACE(c.what + ", " + c.region);
+        write_file(dir.file("c.fa"), c.fasta);
+        write_file(dir.file("c.fa.fai"), fai_text);  // the index of the intact file
+        fai_ptr fai = load("c.fa");
+        ASSERT_TRUE(fai);
+        int len = 0;
+        char* s = fai_fetch(fai.get(), c.region.c_str(), &len);
+        if (c.want) {
+            ASSERT_NE(s, nullptr);
+            EXPECT_EQ(std::string(s), *c.want);
+            EXPECT_EQ(len, static_cast<int>(c.want->size()));
+        } else {
+            EXPECT_EQ(s, nullptr);
+            EXPECT_EQ(len, -1);
+        }
+        std::free(s);
+    }
+    // The 0-based interface, and a gzip copy of the cut file.
+    write_file(dir.file("c.fa"), text.substr(0, 6 + 61 + 20));
+    write_file(dir.file("c.fa.fai"), fai_text);
+    fai_ptr fai = load("c.fa");
+    ASSERT_TRUE(fai);
+    int len = 0;
+    char* s = faidx_fetch_seq(fai.get(), "chr1", 10, 200, &len);
+    EXPECT_EQ(s, nullptr);
+    EXPECT_EQ(len, -1);
+    s = faidx_fetch_seq(fai.get(), "chr1", 10, 19, &len);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(std::string(s), bases.substr(10, 10));
+    std::free(s);
+    test_util::write_gzip_file(dir.file("g.fa.gz"), text.substr(0, text.size() - 4));
+    write_file(dir.file("g.fa.gz.fai"), fai_text);
+    fai = load("g.fa.gz");
+    ASSERT_TRUE(fai);
+    EXPECT_EQ(fai_fetch(fai.get(), "chr2", &len), nullptr);
+    EXPECT_EQ(len, -1);
 }
 
 TEST_F(Fai, AcceptedLayouts) {
