@@ -248,54 +248,6 @@ TEST(BamCodec, ImpossibleValuesAreDamage) {
     }
 }
 
-// Reference names whose stored length does not end with their NUL, or that
-// are empty, make the header corrupt.
-TEST(BamCodec, HeaderNamesMustFillTheirStoredLength) {
-    scratch_dir dir;
-    auto le32 = [](int32_t v) {
-        std::string s(4, '\0');
-        for (int i = 0; i < 4; ++i) s[i] = static_cast<char>(static_cast<uint32_t>(v) >> (8 * i));
-        return s;
-    };
-    // One reference of length 100 with the given length field and name bytes.
-    auto header = [&](int32_t l_name, const std::string& name) {
-        return std::string("BAM\1", 4) + le32(0) + le32(1) + le32(l_name) + name + le32(100);
-    };
-    struct name_case {
-        std::string what, data;
-        const char* name;  // null: refused
-    };
-    const name_case cases[] = {
-        {"well formed", header(5, std::string("chr1\0", 5)), "chr1"},
-        {"no NUL", header(4, "chr1"), nullptr},
-        {"NUL before the end", header(6, std::string("chr1\0\0", 6)), nullptr},
-        {"NUL first", header(5, std::string("\0chr", 5)), nullptr},
-        {"empty name", header(1, std::string("\0", 1)), nullptr},
-        {"length 0", header(0, ""), nullptr},
-        {"negative length", header(-1, ""), nullptr},
-    };
-    for (const name_case& c : cases) {
-        SCOPED_TRACE(c.what);
-        const std::string path = dir.file("h.bam");
-        BGZF* w = bgzf_open(path.c_str(), "w");
-        bgzf_write(w, c.data.data(), static_cast<int>(c.data.size()));
-        bgzf_close(w);
-        BGZF* r = bgzf_open(path.c_str(), "r");
-        testing::internal::CaptureStderr();
-        bam_header_ptr h(bam_header_read(r));
-        const std::string err = testing::internal::GetCapturedStderr();
-        bgzf_close(r);
-        if (c.name) {
-            ASSERT_TRUE(h);
-            EXPECT_STREQ(h->target_name[0], c.name);
-            EXPECT_EQ(err, "");
-        } else {
-            EXPECT_FALSE(h);
-            EXPECT_EQ(err, "[bam_header_read] truncated or corrupt BAM header.\n");
-        }
-    }
-}
-
 TEST(BamCodec, MissingMarkerWarnsOnceAndForeignDataIsRefused) {
     scratch_dir dir;
     const std::string sam = generate_sam(dir, 8, 200);

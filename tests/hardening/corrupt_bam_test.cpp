@@ -460,6 +460,7 @@ TEST(CorruptBam, HeaderNamesWithoutTheirNulOrEmptyAreRefused) {
     const std::vector<header_case> cases = {
         {"name without NUL", no_nul},
         {"NUL inside the stored length", with_name(std::string("\x06\0\0\0chr2\0\0", 10))},
+        {"NUL first", with_name(std::string("\x05\0\0\0\0chr2", 9))},
         {"name length 0", with_name(std::string(4, '\0'))},
         {"empty name", with_name(std::string("\x01\0\0\0\0", 5))},
     };
