@@ -26,9 +26,7 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 
-double seconds_since(clock_type::time_point t0) {
-    return std::chrono::duration<double>(clock_type::now() - t0).count();
-}
+double seconds_since(clock_type::time_point t0) { return std::chrono::duration<double>(clock_type::now() - t0).count(); }
 
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
@@ -76,8 +74,7 @@ double read_once(const char* fn) {
     gzFile gz = gzopen(fn, "rb");
     if (!gz) std::exit(1);
     std::vector<char> buf(16384);
-    while (gzread(gz, buf.data(), static_cast<unsigned>(buf.size())) > 0) {
-    }
+    while (gzread(gz, buf.data(), static_cast<unsigned>(buf.size())) > 0) {}
     gzclose(gz);
     return seconds_since(t0);
 }

@@ -108,11 +108,10 @@ int main(int argc, char* argv[]) {
                 static_cast<double>(in_file.size()) / 1e6, static_cast<double>(in_stream.size()) / 1e6, runs);
     std::printf("sort -m 4G    %.2f s, floor %.2f s: %.3f times (target <= 1.3)\n", median(sort_t), median(sort_floor),
                 median(sort_t) / median(sort_floor));
-    std::printf("merge of 4    %.2f s, floor %.2f s: %.3f times (target <= 1.2)\n", median(merge_t),
-                median(merge_floor), median(merge_t) / median(merge_floor));
-    std::printf("cat of 4      %.2f s, copy %.2f s (%.1f MB): %.2f times the copy throughput (target >= 0.7)\n",
-                median(cat_t), median(cat_copy), static_cast<double>(sorted_bytes) / 1e6,
-                median(cat_copy) / median(cat_t));
+    std::printf("merge of 4    %.2f s, floor %.2f s: %.3f times (target <= 1.2)\n", median(merge_t), median(merge_floor),
+                median(merge_t) / median(merge_floor));
+    std::printf("cat of 4      %.2f s, copy %.2f s (%.1f MB): %.2f times the copy throughput (target >= 0.7)\n", median(cat_t),
+                median(cat_copy), static_cast<double>(sorted_bytes) / 1e6, median(cat_copy) / median(cat_t));
     std::printf("reheader      %.2f s, copy %.2f s (%.1f MB): %.2f times the copy throughput (target >= 0.7)\n",
                 median(reheader_t), median(reheader_copy), static_cast<double>(file_size(sorted[0])) / 1e6,
                 median(reheader_copy) / median(reheader_t));

@@ -41,8 +41,7 @@ namespace {
 
 constexpr uint64_t k_golden = 0x9E3779B97F4A7C15ULL;
 
-uint64_t mix64(uint64_t x)
-{
+uint64_t mix64(uint64_t x) {
     x += k_golden;
     x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
     x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
@@ -53,8 +52,7 @@ uint64_t mix64(uint64_t x)
 struct rng_t {
     uint64_t s[4];
 
-    explicit rng_t(uint64_t seed)
-    {
+    explicit rng_t(uint64_t seed) {
         for (auto& w : s) {
             seed += k_golden;
             w = mix64(seed);
@@ -63,8 +61,7 @@ struct rng_t {
 
     static uint64_t rotl(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
 
-    uint64_t next()
-    {
+    uint64_t next() {
         const uint64_t result = rotl(s[1] * 5, 7) * 9;
         const uint64_t t = s[1] << 17;
         s[2] ^= s[0];
@@ -80,10 +77,7 @@ struct rng_t {
     uint64_t below(uint64_t n) { return (next() >> 11) % n; }
     int32_t below32(int64_t n) { return static_cast<int32_t>(below(static_cast<uint64_t>(n))); }
     // Uniform in [lo, hi].
-    int64_t range(int64_t lo, int64_t hi)
-    {
-        return lo + static_cast<int64_t>(below(static_cast<uint64_t>(hi - lo) + 1));
-    }
+    int64_t range(int64_t lo, int64_t hi) { return lo + static_cast<int64_t>(below(static_cast<uint64_t>(hi - lo) + 1)); }
     bool per_mille(uint32_t p) { return below(1000) < p; }
 };
 
@@ -95,8 +89,7 @@ struct permutation_t {
     uint64_t half_mask = 1;
     uint64_t keys[4] = {};
 
-    permutation_t(uint64_t size, uint64_t seed) : n(size)
-    {
+    permutation_t(uint64_t size, uint64_t seed) : n(size) {
         int bits = 2;
         while (bits < 64 && (uint64_t{1} << bits) < n) bits += 2;
         half_bits = bits / 2;
@@ -106,8 +99,7 @@ struct permutation_t {
 
     uint64_t round_fn(uint64_t x, int k) const { return mix64(x ^ keys[k]) & half_mask; }
 
-    uint64_t encrypt(uint64_t x) const
-    {
+    uint64_t encrypt(uint64_t x) const {
         uint64_t l = x >> half_bits, r = x & half_mask;
         for (int k = 0; k < 4; ++k) {
             const uint64_t t = l ^ round_fn(r, k);
@@ -117,8 +109,7 @@ struct permutation_t {
         return (l << half_bits) | r;
     }
 
-    uint64_t decrypt(uint64_t x) const
-    {
+    uint64_t decrypt(uint64_t x) const {
         uint64_t l = x >> half_bits, r = x & half_mask;
         for (int k = 3; k >= 0; --k) {
             const uint64_t t = r ^ round_fn(l, k);
@@ -128,15 +119,13 @@ struct permutation_t {
         return (l << half_bits) | r;
     }
 
-    uint64_t forward(uint64_t x) const
-    {
+    uint64_t forward(uint64_t x) const {
         do x = encrypt(x);
         while (x >= n);
         return x;
     }
 
-    uint64_t inverse(uint64_t x) const
-    {
+    uint64_t inverse(uint64_t x) const {
         do x = decrypt(x);
         while (x >= n);
         return x;
@@ -159,8 +148,7 @@ struct options_t {
     bool header = true;
 };
 
-void print_usage(FILE* fp)
-{
+void print_usage(FILE* fp) {
     std::fputs(
         "Usage: alnsim [options]\n"
         "  --seed N        PRNG seed [1]\n"
@@ -176,8 +164,7 @@ void print_usage(FILE* fp)
         fp);
 }
 
-bool parse_number(const char* text, uint64_t lo, uint64_t hi, uint64_t& out)
-{
+bool parse_number(const char* text, uint64_t lo, uint64_t hi, uint64_t& out) {
     const char* end = text + std::strlen(text);
     uint64_t v = 0;
     auto [p, ec] = std::from_chars(text, end, v);
@@ -187,8 +174,7 @@ bool parse_number(const char* text, uint64_t lo, uint64_t hi, uint64_t& out)
 }
 
 // Returns 0 on success, 1 on bad arguments, 2 when --help was asked for.
-int parse_options(int argc, char** argv, options_t& opt)
-{
+int parse_options(int argc, char** argv, options_t& opt) {
     struct numeric_t {
         const char* name;
         uint64_t* target;
@@ -250,8 +236,7 @@ struct output_t {
     size_t used = 0;
     bool failed = false;
 
-    bool open(const std::string& path, size_t capacity)
-    {
+    bool open(const std::string& path, size_t capacity) {
         if (path == "-") {
             fp = stdout;
         } else {
@@ -263,16 +248,14 @@ struct output_t {
         return true;
     }
 
-    void flush()
-    {
+    void flush() {
         if (used && std::fwrite(buf.data(), 1, used, fp) != used) failed = true;
         used = 0;
     }
 
     // Room for at least n more bytes; the caller writes through the pointer
     // and hands the advanced pointer back to commit().
-    char* reserve(size_t n)
-    {
+    char* reserve(size_t n) {
         if (buf.size() - used < n) {
             flush();
             if (buf.size() < n) buf.resize(n);
@@ -282,15 +265,13 @@ struct output_t {
 
     void commit(const char* end) { used = static_cast<size_t>(end - buf.data()); }
 
-    void write(std::string_view s)
-    {
+    void write(std::string_view s) {
         char* w = reserve(s.size());
         std::memcpy(w, s.data(), s.size());
         commit(w + s.size());
     }
 
-    bool close()
-    {
+    bool close() {
         flush();
         if (std::fflush(fp) != 0) failed = true;
         if (owned && std::fclose(fp) != 0) failed = true;
@@ -299,14 +280,12 @@ struct output_t {
     }
 };
 
-char* put(char* w, std::string_view s)
-{
+char* put(char* w, std::string_view s) {
     std::memcpy(w, s.data(), s.size());
     return w + s.size();
 }
 
-char* put_u64(char* w, uint64_t v)
-{
+char* put_u64(char* w, uint64_t v) {
     char tmp[20];
     int n = 0;
     do {
@@ -317,8 +296,7 @@ char* put_u64(char* w, uint64_t v)
     return w;
 }
 
-char* put_i64(char* w, int64_t v)
-{
+char* put_i64(char* w, int64_t v) {
     if (v < 0) {
         *w++ = '-';
         return put_u64(w, ~static_cast<uint64_t>(v) + 1);
@@ -329,8 +307,7 @@ char* put_i64(char* w, int64_t v)
 // "%g" of an exactly representable value. A "%g" string has at most six
 // significant digits, so it reads back to a float or double that prints the
 // same string again.
-char* put_g(char* w, double v)
-{
+char* put_g(char* w, double v) {
     char tmp[48];
     const int n = std::snprintf(tmp, sizeof tmp, "%g", v);
     return put(w, std::string_view(tmp, static_cast<size_t>(n)));
@@ -340,8 +317,7 @@ char* put_g(char* w, double v)
 // Nucleotides and CIGAR operations
 
 // Character to 4-bit code over "=ACMGRSVTWYHKDBN"; everything else is 15 (N).
-constexpr std::array<uint8_t, 256> make_nt16()
-{
+constexpr std::array<uint8_t, 256> make_nt16() {
     std::array<uint8_t, 256> t{};
     for (auto& c : t) c = 15;
     const char* alphabet = "=ACMGRSVTWYHKDBN";
@@ -351,8 +327,7 @@ constexpr std::array<uint8_t, 256> make_nt16()
 constexpr std::array<uint8_t, 256> k_nt16 = make_nt16();
 
 // Base to 2-bit code over "ACGT" (anything else reads as A).
-constexpr std::array<uint8_t, 256> make_nt4()
-{
+constexpr std::array<uint8_t, 256> make_nt4() {
     std::array<uint8_t, 256> t{};
     t['C'] = 1;
     t['G'] = 2;
@@ -380,8 +355,7 @@ struct cigar_t {
     int n = 0;
     int32_t span = 0;  // reference bases covered
 
-    void push(uint32_t len, uint32_t op)
-    {
+    void push(uint32_t len, uint32_t op) {
         if (len) ops[n++] = cigar_word(len, op);
     }
 };
@@ -390,8 +364,7 @@ struct cigar_t {
 // reference bases: hard and soft clips, and up to three insertions,
 // deletions or skips between match blocks. When the read does not fit, the
 // events are dropped and then the excess is soft-clipped at the right end.
-cigar_t make_cigar(rng_t& rng, int32_t read_len, int32_t room)
-{
+cigar_t make_cigar(rng_t& rng, int32_t read_len, int32_t room) {
     int32_t hl = 0, hr = 0, sl = 0, sr = 0;
     if (read_len >= 20) {
         if (rng.per_mille(15)) hl = 1 + rng.below32(std::min(30, read_len / 5));
@@ -472,8 +445,7 @@ struct reference_set_t {
     int32_t length(int32_t tid) const { return static_cast<int32_t>(seqs[static_cast<size_t>(tid)].size()); }
 
     // Reference index and position of a global coordinate below total.
-    void locate(uint64_t g, int32_t& tid, int32_t& pos) const
-    {
+    void locate(uint64_t g, int32_t& tid, int32_t& pos) const {
         const auto it = std::upper_bound(offsets.begin(), offsets.end(), g);
         tid = static_cast<int32_t>(it - offsets.begin()) - 1;
         pos = static_cast<int32_t>(g - offsets[static_cast<size_t>(tid)]);
@@ -481,8 +453,7 @@ struct reference_set_t {
 };
 
 // Random ACGT with a few runs of N, lengths spread over +-30% of ref_len.
-reference_set_t make_references(const options_t& opt)
-{
+reference_set_t make_references(const options_t& opt) {
     reference_set_t refs;
     for (uint64_t t = 0; t < opt.n_refs; ++t) {
         rng_t rng(mix64(opt.seed ^ 0x52454653ULL) + t * k_golden);
@@ -509,8 +480,7 @@ reference_set_t make_references(const options_t& opt)
     return refs;
 }
 
-bool write_fasta(const reference_set_t& refs, const options_t& opt)
-{
+bool write_fasta(const reference_set_t& refs, const options_t& opt) {
     output_t out;
     if (!out.open(opt.fasta_path, size_t{1} << 22)) return false;
     const size_t width = static_cast<size_t>(opt.line_width);
@@ -570,18 +540,13 @@ struct rec_plan_t {
     bool is_unmapped() const { return flag & f_unmap; }
     // 5' end: the start of a forward read, one past the end of a reverse one.
     int64_t five_prime() const { return (flag & f_reverse) ? int64_t{pos} + cigar.span : pos; }
-    uint64_t coord() const
-    {
-        return (static_cast<uint64_t>(static_cast<int64_t>(tid)) << 32) |
-               static_cast<uint32_t>(pos + 1);
-    }
+    uint64_t coord() const { return (static_cast<uint64_t>(static_cast<int64_t>(tid)) << 32) | static_cast<uint32_t>(pos + 1); }
 };
 
 constexpr int k_max_template_records = 5;
 
 // Fills the mate fields of two primary records of one template.
-void link_mates(rec_plan_t& a, rec_plan_t& b)
-{
+void link_mates(rec_plan_t& a, rec_plan_t& b) {
     a.mtid = b.tid;
     a.mpos = b.pos;
     b.mtid = a.tid;
@@ -609,8 +574,7 @@ struct template_shape_t {
     bool is_pair() const { return kind < 845; }
     bool is_mapped() const { return !(kind >= 830 && kind < 845) && kind < 980; }
     bool can_dup() const { return kind < 700 || (kind >= 845 && kind < 980); }
-    int n_records() const
-    {
+    int n_records() const {
         const int primaries = is_pair() ? 2 : 1;
         return primaries + (is_mapped() && secondary) + (can_dup() && dup ? primaries : 0);
     }
@@ -633,8 +597,7 @@ struct simulator_t {
     std::vector<uint8_t> match;   // 1 when the base matches the reference
     std::string md;
 
-    void init(const options_t& o)
-    {
+    void init(const options_t& o) {
         opt = o;
         read_len = static_cast<int32_t>(opt.read_len);
         refs = make_references(opt);
@@ -660,8 +623,7 @@ struct simulator_t {
         match.resize(cap);
     }
 
-    template_shape_t shape(uint64_t i) const
-    {
+    template_shape_t shape(uint64_t i) const {
         rng_t rng(seed_shape ^ mix64(i));
         template_shape_t t;
         t.kind = rng.below(1000);
@@ -673,16 +635,14 @@ struct simulator_t {
     }
 
     // Global sweep coordinate of template i: non-decreasing in i.
-    uint64_t anchor(uint64_t i) const
-    {
+    uint64_t anchor(uint64_t i) const {
         const uint64_t g = refs.total;
         const uint64_t base = static_cast<uint64_t>((static_cast<unsigned __int128>(i) * g) / n_templates);
         const uint64_t step = g / n_templates;
         return base + (step > 1 ? mix64(seed_anchor ^ i) % step : 0);
     }
 
-    uint8_t draw_mapq(rng_t& rng) const
-    {
+    uint8_t draw_mapq(rng_t& rng) const {
         const uint64_t roll = rng.below(1000);
         if (roll < 550) return 60;
         if (roll < 555) return 255;
@@ -690,16 +650,14 @@ struct simulator_t {
     }
 
     // A mapped record placed at (tid, pos) with a CIGAR that fits the reference.
-    void place(rng_t& rng, rec_plan_t& r, int32_t tid, int32_t pos) const
-    {
+    void place(rng_t& rng, rec_plan_t& r, int32_t tid, int32_t pos) const {
         r.tid = tid;
         r.pos = pos;
         r.cigar = make_cigar(rng, read_len, refs.length(tid) - pos);
     }
 
     // A random global location strictly after g, or false when there is none.
-    bool later_location(rng_t& rng, uint64_t g, int32_t& tid, int32_t& pos) const
-    {
+    bool later_location(rng_t& rng, uint64_t g, int32_t& tid, int32_t& pos) const {
         if (refs.total - g < 2) return false;
         refs.locate(g + 1 + rng.below(refs.total - g - 1), tid, pos);
         return true;
@@ -715,8 +673,7 @@ struct simulator_t {
     void write_header(output_t& out) const;
 };
 
-int simulator_t::plan_template(uint64_t i, rec_plan_t* out, uint64_t* anchor_coord) const
-{
+int simulator_t::plan_template(uint64_t i, rec_plan_t* out, uint64_t* anchor_coord) const {
     rng_t rng(seed_tmpl ^ mix64(i));
     const template_shape_t shape_i = shape(i);
     const uint64_t kind = shape_i.kind;
@@ -823,8 +780,7 @@ int simulator_t::plan_template(uint64_t i, rec_plan_t* out, uint64_t* anchor_coo
         later_location(rng, g, t2, p2);
         rec_plan_t& sec = out[n++];
         sec = out[k];
-        sec.flag = static_cast<uint16_t>((sec.flag & ~(f_proper | f_reverse)) | f_secondary |
-                                         (rng.below(2) ? f_reverse : 0));
+        sec.flag = static_cast<uint16_t>((sec.flag & ~(f_proper | f_reverse)) | f_secondary | (rng.below(2) ? f_reverse : 0));
         sec.mapq = static_cast<uint8_t>(rng.per_mille(900) ? rng.below(4) : rng.below(61));
         sec.tlen = 0;
         sec.no_seq = rng.per_mille(300);
@@ -852,8 +808,7 @@ int simulator_t::plan_template(uint64_t i, rec_plan_t* out, uint64_t* anchor_coo
 
 // Names: mostly r<number>, some Illumina-style, a few long ones (<= 200
 // characters); all contain the template number, so they are unique.
-char* simulator_t::put_name(char* w, uint64_t tmpl, bool dup) const
-{
+char* simulator_t::put_name(char* w, uint64_t tmpl, bool dup) const {
     const uint64_t h = mix64(seed_name ^ tmpl);
     const uint64_t style = h % 1000;
     char* start = w;
@@ -884,8 +839,7 @@ char* simulator_t::put_name(char* w, uint64_t tmpl, bool dup) const
     return w;
 }
 
-int64_t draw_spread_int(rng_t& rng)
-{
+int64_t draw_spread_int(rng_t& rng) {
     static const int64_t edges[] = {255, 256, 65535, 65536, 2147483647, 2147483648LL, -127, -32767, 0, -1};
     switch (rng.below(12)) {
     case 0: return rng.range(-127, -1);
@@ -905,8 +859,7 @@ int64_t draw_spread_int(rng_t& rng)
 
 // Floating values exactly representable as floats: eighths, small integers
 // and mantissas below 100000 scaled by a power of two.
-double draw_float(rng_t& rng)
-{
+double draw_float(rng_t& rng) {
     const uint64_t roll = rng.below(10);
     if (roll < 4) return static_cast<double>(rng.range(-7999, 7999)) / 8.0;
     if (roll < 6) return static_cast<double>(rng.range(-1000, 1000));
@@ -915,16 +868,14 @@ double draw_float(rng_t& rng)
     return std::ldexp(sign * m, static_cast<int>(rng.range(-20, 20)));
 }
 
-double draw_double(rng_t& rng)
-{
+double draw_double(rng_t& rng) {
     if (rng.below(2)) return draw_float(rng);
     const double m = static_cast<double>(rng.range(1, int64_t{1} << 40));
     const double sign = rng.below(2) ? -1.0 : 1.0;
     return std::ldexp(sign * m, static_cast<int>(rng.range(-200, 200)));
 }
 
-char* put_b_array(char* w, rng_t& rng, const char* tag)
-{
+char* put_b_array(char* w, rng_t& rng, const char* tag) {
     static const char types[] = "cCsSiIf";
     const char type = types[rng.below(7)];
     const int64_t count = rng.per_mille(50) ? rng.range(9, 40) : rng.range(1, 8);
@@ -941,9 +892,7 @@ char* put_b_array(char* w, rng_t& rng, const char* tag)
         case 'C': w = put_i64(w, edge ? (high ? 255 : 0) : rng.range(0, 255)); break;
         case 's': w = put_i64(w, edge ? (high ? 32767 : -32768) : rng.range(-32768, 32767)); break;
         case 'S': w = put_i64(w, edge ? (high ? 65535 : 0) : rng.range(0, 65535)); break;
-        case 'i':
-            w = put_i64(w, edge ? (high ? 2147483647LL : -2147483648LL) : rng.range(-2147483648LL, 2147483647LL));
-            break;
+        case 'i': w = put_i64(w, edge ? (high ? 2147483647LL : -2147483648LL) : rng.range(-2147483648LL, 2147483647LL)); break;
         case 'I': w = put_i64(w, edge ? (high ? 4294967295LL : 0) : rng.range(0, 4294967295LL)); break;
         default: w = put_g(w, draw_float(rng)); break;
         }
@@ -951,8 +900,7 @@ char* put_b_array(char* w, rng_t& rng, const char* tag)
     return w;
 }
 
-char* simulator_t::put_optional(char* w, rng_t& rng, const rec_plan_t& r, int32_t nm, int32_t aligned)
-{
+char* simulator_t::put_optional(char* w, rng_t& rng, const rec_plan_t& r, int32_t nm, int32_t aligned) {
     if (rng.per_mille(40)) return w;  // no optional fields at all
     if (r.rg != k_no_rg) {
         w = put(w, "\tRG:Z:");
@@ -1005,8 +953,8 @@ char* simulator_t::put_optional(char* w, rng_t& rng, const rec_plan_t& r, int32_
         }
     }
     if (rng.per_mille(100)) {
-        static const char* words[] = {"alpha", "beta", "gamma", "read",  "pair", "x",     "42",   "a:b",
-                                      "p=0.5", "tag",  "hello", "world", "N/A",  "[ok]", "#1",   "100%",
+        static const char* words[] = {"alpha", "beta", "gamma", "read",  "pair", "x",      "42",    "a:b",
+                                      "p=0.5", "tag",  "hello", "world", "N/A",  "[ok]",   "#1",    "100%",
                                       "{x,y}", "~!@$", "^&*()", "a\\b",  "'q'",  "\"dq\"", "<tab>", "-_+="};
         w = put(w, "\tXZ:Z:");
         for (int64_t k = rng.range(1, 5); k > 0; --k) {
@@ -1019,8 +967,7 @@ char* simulator_t::put_optional(char* w, rng_t& rng, const rec_plan_t& r, int32_
     return w;
 }
 
-void simulator_t::format_record(const rec_plan_t& r, output_t& out)
-{
+void simulator_t::format_record(const rec_plan_t& r, output_t& out) {
     rng_t rng(seed_content ^ mix64(r.tmpl * 8 + r.sub));
     const bool mapped = !r.is_unmapped();
     const std::string* ref = mapped ? &refs.seqs[static_cast<size_t>(r.tid)] : nullptr;
@@ -1058,7 +1005,12 @@ void simulator_t::format_record(const rec_plan_t& r, output_t& out)
         }
         // Substitutions, scaled with the read length.
         const uint64_t roll = rng.below(1000);
-        int64_t subs = roll < 400 ? 0 : roll < 650 ? 1 : roll < 800 ? 2 : roll < 900 ? 3 : roll < 970 ? rng.range(4, 6) : rng.range(7, 12);
+        int64_t subs = roll < 400   ? 0
+                       : roll < 650 ? 1
+                       : roll < 800 ? 2
+                       : roll < 900 ? 3
+                       : roll < 970 ? rng.range(4, 6)
+                                    : rng.range(7, 12);
         subs *= std::max<int64_t>(1, qlen / 100);
         for (int64_t k = 0, tries = 0; k < subs && tries < 4 * subs; ++tries) {
             const size_t q = rng.below(static_cast<uint64_t>(qlen));
@@ -1214,8 +1166,7 @@ void simulator_t::format_record(const rec_plan_t& r, output_t& out)
     out.commit(w);
 }
 
-void simulator_t::write_header(output_t& out) const
-{
+void simulator_t::write_header(output_t& out) const {
     std::string h = "@HD\tVN:1.0\tSO:";
     h += opt.sorted ? "coordinate\n" : "unsorted\n";
     for (size_t t = 0; t < refs.seqs.size(); ++t)
@@ -1224,17 +1175,14 @@ void simulator_t::write_header(output_t& out) const
     h += "@RG\tID:grpB\tSM:sample1\tLB:libA\tPL:ILLUMINA\n";
     h += "@RG\tID:grpC\tSM:sample2\tLB:libB\tPL:ILLUMINA\n";
     h += "@RG\tID:grpD\tSM:sample2\tPL:ILLUMINA\n";
-    h += "@PG\tID:alnsim\tPN:alnsim\tVN:1.0\tCL:alnsim --seed " + std::to_string(opt.seed) +
-         " --refs " + std::to_string(opt.n_refs) + " --ref-len " + std::to_string(opt.ref_len) +
-         " --records " + std::to_string(opt.n_records) + " --read-len " + std::to_string(opt.read_len) +
-         (opt.sorted ? " --sorted" : "") + "\n";
-    h += "@CO\tsimulated alignments: " + std::to_string(n_templates) + " templates, seed " +
-         std::to_string(opt.seed) + "\n";
+    h += "@PG\tID:alnsim\tPN:alnsim\tVN:1.0\tCL:alnsim --seed " + std::to_string(opt.seed) + " --refs " +
+         std::to_string(opt.n_refs) + " --ref-len " + std::to_string(opt.ref_len) + " --records " +
+         std::to_string(opt.n_records) + " --read-len " + std::to_string(opt.read_len) + (opt.sorted ? " --sorted" : "") + "\n";
+    h += "@CO\tsimulated alignments: " + std::to_string(n_templates) + " templates, seed " + std::to_string(opt.seed) + "\n";
     out.write(h);
 }
 
-void write_unsorted(simulator_t& sim, const permutation_t& perm, output_t& out)
-{
+void write_unsorted(simulator_t& sim, const permutation_t& perm, output_t& out) {
     rec_plan_t plans[k_max_template_records];
     uint64_t anchor = 0;
     for (uint64_t rank = 0; rank < sim.n_templates; ++rank) {
@@ -1247,15 +1195,13 @@ void write_unsorted(simulator_t& sim, const permutation_t& perm, output_t& out)
 // keyed by (coordinate, strand, unsorted rank, place in template) until no later
 // template can produce a smaller key. Unplaced templates are written last,
 // in unsorted order.
-void write_sorted(simulator_t& sim, const permutation_t& perm, output_t& out)
-{
+void write_sorted(simulator_t& sim, const permutation_t& perm, output_t& out) {
     struct pending_t {
         uint64_t coord, rank;
         uint32_t slot;
         uint8_t sub;
         bool reverse;
-        bool operator>(const pending_t& o) const
-        {
+        bool operator>(const pending_t& o) const {
             if (coord != o.coord) return coord > o.coord;
             if (reverse != o.reverse) return reverse;
             if (rank != o.rank) return rank > o.rank;
@@ -1265,7 +1211,7 @@ void write_sorted(simulator_t& sim, const permutation_t& perm, output_t& out)
     std::vector<pending_t> storage;
     storage.reserve(1 << 16);
     std::priority_queue<pending_t, std::vector<pending_t>, std::greater<pending_t>> heap(std::greater<pending_t>(),
-                                                                                       std::move(storage));
+                                                                                         std::move(storage));
     std::vector<rec_plan_t> slab;
     std::vector<uint32_t> free_slots;
     std::vector<uint64_t> unplaced;
@@ -1312,8 +1258,7 @@ void write_sorted(simulator_t& sim, const permutation_t& perm, output_t& out)
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     options_t opt;
     const int status = parse_options(argc, argv, opt);
     if (status == 2) {

@@ -14,7 +14,6 @@
 #include <cstring>
 #include <memory>
 
-
 // Flag bits.
 enum : uint16_t {
     BAM_FPAIRED = 0x1,

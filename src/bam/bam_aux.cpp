@@ -22,9 +22,14 @@ T load(const uint8_t* p) {
 
 int array_elem_size(uint8_t sub) {
     switch (sub) {
-    case 'c': case 'C': case 'A': return 1;
-    case 's': case 'S': return 2;
-    case 'i': case 'I': case 'f': return 4;
+    case 'c':
+    case 'C':
+    case 'A': return 1;
+    case 's':
+    case 'S': return 2;
+    case 'i':
+    case 'I':
+    case 'f': return 4;
     default: return 0;
     }
 }
@@ -36,11 +41,14 @@ long aux_value_size(const uint8_t* s, const uint8_t* end) {
     long avail = end - v;
     long size;
     switch (std::toupper(*s)) {
-    case 'A': case 'C': size = 1; break;
+    case 'A':
+    case 'C': size = 1; break;
     case 'S': size = 2; break;
-    case 'I': case 'F': size = 4; break;
+    case 'I':
+    case 'F': size = 4; break;
     case 'D': size = 8; break;
-    case 'Z': case 'H': {
+    case 'Z':
+    case 'H': {
         const void* nul = std::memchr(v, 0, avail > 0 ? avail : 0);
         if (!nul) return -1;
         size = static_cast<const uint8_t*>(nul) - v + 1;

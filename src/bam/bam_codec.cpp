@@ -203,8 +203,7 @@ int read_record(BGZF* fp, bam1_t* b, int32_t n_targets) {
     c->isize = static_cast<int32_t>(load_le32(buf + 28));
     // A size or length that cannot describe a record means the stream is
     // damaged; it is reported like a truncation.
-    if (block_size < 32 || block_size > (1 << 30) || c->l_qseq < 0 || c->l_qname == 0 || !bam_refs_valid(c, n_targets))
-        return -4;
+    if (block_size < 32 || block_size > (1 << 30) || c->l_qseq < 0 || c->l_qname == 0 || !bam_refs_valid(c, n_targets)) return -4;
     int data_len = block_size - 32;
     // Grow with the data actually read, so that a damaged size field cannot
     // make us allocate far more than the stream holds.
@@ -216,8 +215,7 @@ int read_record(BGZF* fp, bam1_t* b, int32_t n_targets) {
         done += want;
     }
     int64_t fixed = static_cast<int64_t>(c->l_qname) + 4 * c->n_cigar + c->l_qseq + (static_cast<int64_t>(c->l_qseq) + 1) / 2;
-    if (fixed > data_len || b->data[c->l_qname - 1] != 0 || !cigar_ops_valid(b->data + c->l_qname, c->n_cigar))
-        return -4;
+    if (fixed > data_len || b->data[c->l_qname - 1] != 0 || !cigar_ops_valid(b->data + c->l_qname, c->n_cigar)) return -4;
     b->data_len = data_len;
     b->l_aux = data_len - static_cast<int>(fixed);
     if (bam_is_be) bam_swap_data(c, data_len, b->data, false);

@@ -152,9 +152,13 @@ int parse_array_field(tamFile fp, bam1_t* b, const char* s, size_t len) {
     char sub = s[5];
     int width;
     switch (sub) {
-    case 'c': case 'C': width = 1; break;
-    case 's': case 'S': width = 2; break;
-    case 'i': case 'I': case 'f': width = 4; break;
+    case 'c':
+    case 'C': width = 1; break;
+    case 's':
+    case 'S': width = 2; break;
+    case 'i':
+    case 'I':
+    case 'f': width = 4; break;
     default: return parse_error(fp, "unrecognized array type");
     }
     int32_t n = 0;
@@ -197,13 +201,16 @@ int parse_aux_field(tamFile fp, bam1_t* b) {
     char type = s[3];
     uint8_t* p;
     switch (type) {
-    case 'A': case 'a': case 'c': case 'C':
+    case 'A':
+    case 'a':
+    case 'c':
+    case 'C':
         if (!(p = append_room(b, 2))) return parse_error(fp, "out of memory");
         p[0] = 'A';
         p[1] = static_cast<uint8_t>(s[5]);
         return 0;
-    case 'i': case 'I':
-        return parse_int_field(fp, b, s + 5);
+    case 'i':
+    case 'I': return parse_int_field(fp, b, s + 5);
     case 'f':
         if (!(p = append_room(b, 5))) return parse_error(fp, "out of memory");
         p[0] = 'f';
@@ -214,7 +221,8 @@ int parse_aux_field(tamFile fp, bam1_t* b) {
         p[0] = 'd';
         store<double>(p + 1, std::strtod(s + 5, nullptr));
         return 0;
-    case 'Z': case 'H':
+    case 'Z':
+    case 'H':
         if (type == 'H') {
             if ((len - 5) % 2 == 1) return parse_error(fp, "length of the hex string not even");
             for (size_t i = 5; i < len; ++i)
@@ -224,10 +232,8 @@ int parse_aux_field(tamFile fp, bam1_t* b) {
         p[0] = static_cast<uint8_t>(type);
         std::memcpy(p + 1, s + 5, len - 5 + 1);  // with the NUL
         return 0;
-    case 'B':
-        return parse_array_field(fp, b, s, len);
-    default:
-        return parse_error(fp, "unrecognized type");
+    case 'B': return parse_array_field(fp, b, s, len);
+    default: return parse_error(fp, "unrecognized type");
     }
 }
 
@@ -413,7 +419,8 @@ int sam_read1_checked(tamFile fp, bam_header_t* header, bam1_t* b) {
     c->n_cigar = 0;
     if (std::strcmp(fp->str.s, "*") == 0) {
         if (!(c->flag & BAM_FUNMAP)) {
-            std::fprintf(stderr, "Parse warning at line %lld: mapped sequence without CIGAR\n", static_cast<long long>(fp->n_lines));
+            std::fprintf(stderr, "Parse warning at line %lld: mapped sequence without CIGAR\n",
+                         static_cast<long long>(fp->n_lines));
             c->flag |= BAM_FUNMAP;
         }
     } else if (int r = parse_cigar(fp, b); r < 0) {
@@ -444,7 +451,8 @@ int sam_read1_checked(tamFile fp, bam_header_t* header, bam1_t* b) {
         if (c->n_cigar) {
             int32_t qlen = bam_cigar2qlen(c, rec_cigar(b));
             if (c->l_qseq != qlen) {
-                std::fprintf(stderr, "Line %ld, sequence length %i vs %i from CIGAR\n", static_cast<long>(fp->n_lines), c->l_qseq, qlen);
+                std::fprintf(stderr, "Line %ld, sequence length %i vs %i from CIGAR\n", static_cast<long>(fp->n_lines), c->l_qseq,
+                             qlen);
                 return parse_error(fp, "CIGAR and sequence length are inconsistent");
             }
         }

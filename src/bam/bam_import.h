@@ -11,16 +11,16 @@
 #include <cstdint>
 
 #include "bam/bam.h"
-#include "containers/kstring.h"
 #include "containers/kseq.h"
+#include "containers/kstring.h"
 
 struct tamFile_t {
     gzFile fp;
     kstream_t* ks;
-    kstring_t str;         // the current token
-    uint64_t n_lines;      // lines consumed so far, for messages
-    int is_first;          // str holds the first field of the first record
-    const char* err;       // message of the last parse error
+    kstring_t str;     // the current token
+    uint64_t n_lines;  // lines consumed so far, for messages
+    int is_first;      // str holds the first field of the first record
+    const char* err;   // message of the last parse error
 };
 using tamFile = tamFile_t*;
 

@@ -106,8 +106,7 @@ const uint8_t* format_aux_field(kstring_t* s, const uint8_t* p, const uint8_t* e
         }
         return p;
     }
-    default:
-        return nullptr;
+    default: return nullptr;
     }
 }
 

@@ -128,14 +128,16 @@ HeaderLine* parse_line(std::string_view s) {
         // A field too short for "XY:" keeps what it has as key and no value.
         char key[2] = {field.size() > 0 ? field[0] : '\0', field.size() > 1 ? field[1] : '\0'};
         std::string_view value = field.size() > 3 ? field.substr(3) : std::string_view();
-        if (find_tag(line, key)) std::fprintf(stderr, "The tag '%c%c' present (at least) twice on line [%s]\n", key[0], key[1], shown.c_str());
+        if (find_tag(line, key))
+            std::fprintf(stderr, "The tag '%c%c' present (at least) twice on line [%s]\n", key[0], key[1], shown.c_str());
         if (!append_tag(line, key, value)) {
             free_line(line);
             return nullptr;
         }
         size_t gap = count_tabs(s, field_end);
         if (gap > 1 && field_end + gap < s.size()) {
-            std::fprintf(stderr, "[sam_header_line_parse] multiple tabs on line [%s] (%d)\n", shown.c_str(), static_cast<int>(gap));
+            std::fprintf(stderr, "[sam_header_line_parse] multiple tabs on line [%s] (%d)\n", shown.c_str(),
+                         static_cast<int>(gap));
             free_line(line);
             return nullptr;
         }

@@ -36,11 +36,8 @@ int main_cat(int argc, char* argv[]) {
             }
             break;
         }
-        case 'o':
-            outfn = optarg;
-            break;
-        default:
-            break;
+        case 'o': outfn = optarg; break;
+        default: break;
         }
     }
     if (argc - optind < 2) return cat_usage();

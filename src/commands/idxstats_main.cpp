@@ -29,8 +29,8 @@ int bam_idxstats(int argc, char* argv[]) {
     }
     // An index with references the header lacks belongs to another file.
     if (idx->n > header->n_targets) {
-        std::fprintf(stderr, "[%s] the index lists %d references but the BAM header only %d.\n", "bam_idxstats",
-                     idx->n, header->n_targets);
+        std::fprintf(stderr, "[%s] the index lists %d references but the BAM header only %d.\n", "bam_idxstats", idx->n,
+                     header->n_targets);
         return 1;
     }
     text_out_ptr out(text_out_open("-"));
@@ -43,8 +43,7 @@ int bam_idxstats(int argc, char* argv[]) {
         if (k != h->end() && h->value(k).n >= 2)
             text_out_printf(out.get(), "\t%llu\t%llu", static_cast<unsigned long long>(h->value(k).list[1].u),
                             static_cast<unsigned long long>(h->value(k).list[1].v));
-        else
-            text_out_puts(out.get(), "\t0\t0");
+        else text_out_puts(out.get(), "\t0\t0");
         text_out_putc(out.get(), '\n');
     }
     text_out_printf(out.get(), "*\t0\t0\t%llu\n", static_cast<unsigned long long>(idx->n_no_coor));

@@ -327,11 +327,13 @@ int main_samview(int argc, char* argv[]) {
             int tid, beg, end;
             bam_parse_region(in->header, argv[i], &tid, &beg, &end);
             if (tid < 0) {
-                std::fprintf(stderr, "[main_samview] region \"%s\" specifies an unknown reference name. Continue anyway.\n", argv[i]);
+                std::fprintf(stderr, "[main_samview] region \"%s\" specifies an unknown reference name. Continue anyway.\n",
+                             argv[i]);
                 continue;
             }
             if (bam_fetch(in->x.bam, idx, tid, beg, end, &data, view_func) < 0) {
-                std::fprintf(stderr, "[main_samview] retrieval of region \"%s\" failed due to truncated file or corrupt BAM index file\n",
+                std::fprintf(stderr,
+                             "[main_samview] retrieval of region \"%s\" failed due to truncated file or corrupt BAM index file\n",
                              argv[i]);
                 status = 1;
                 break;
@@ -340,7 +342,8 @@ int main_samview(int argc, char* argv[]) {
         bam_index_destroy(idx);
     }
     if (data.n_unwritable > 0) {  // never drop them without a word
-        std::fprintf(stderr, "[main_samview] %s: %lld records with malformed optional fields were not written (the first is %s).\n",
+        std::fprintf(stderr,
+                     "[main_samview] %s: %lld records with malformed optional fields were not written (the first is %s).\n",
                      fn_in, data.n_unwritable, data.first_unwritable.c_str());
         status = 1;
     }

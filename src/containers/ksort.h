@@ -46,7 +46,11 @@ void ks_combsort(size_t n, T* a, Lt lt) {
 // segments are left for one insertion-sort pass at the end.
 template <typename T, typename Lt>
 void ks_introsort(size_t n, T* a, Lt lt) {
-    struct segment { T* left; T* right; int depth; };
+    struct segment {
+        T* left;
+        T* right;
+        int depth;
+    };
     if (n < 1) return;
     if (n == 2) {
         if (lt(a[1], a[0])) std::swap(a[0], a[1]);
@@ -74,8 +78,10 @@ void ks_introsort(size_t n, T* a, Lt lt) {
             T pivot = *k;
             if (k != t) std::swap(*k, *t);
             for (;;) {
-                do ++i; while (lt(*i, pivot));
-                do --j; while (i <= j && lt(pivot, *j));
+                do ++i;
+                while (lt(*i, pivot));
+                do --j;
+                while (i <= j && lt(pivot, *j));
                 if (j <= i) break;
                 std::swap(*i, *j);
             }
@@ -175,8 +181,10 @@ T ks_ksmall(size_t n, T* arr, size_t kk, Lt lt) {
         std::swap(*mid, *(low + 1));
         T *ll = low + 1, *hh = high;
         for (;;) {
-            do ++ll; while (lt(*ll, *low));
-            do --hh; while (lt(*low, *hh));
+            do ++ll;
+            while (lt(*ll, *low));
+            do --hh;
+            while (lt(*low, *hh));
             if (hh < ll) break;
             std::swap(*ll, *hh);
         }

@@ -76,8 +76,7 @@ void merge_chunks(bam_index_t* idx) {
             for (uint32_t j = 1; j < l.n; ++j) {
                 if (l.list[m].v >> 16 == l.list[j].u >> 16)  // same BGZF block
                     l.list[m].v = l.list[j].v;
-                else
-                    l.list[++m] = l.list[j];
+                else l.list[++m] = l.list[j];
             }
             l.n = m + 1;
         }
@@ -295,12 +294,12 @@ bam_index_t* build_index(BGZF* fp, const char* fn, bool* damaged) {
             last_tid = c->tid;
             last_bin = bin_none;
         } else if (c->tid < last_tid) {
-            std::fprintf(stderr, "[bam_index_core] the alignment is not sorted (%s): %d-th chr > %d-th chr\n",
-                         rec_qname(b), last_tid + 1, c->tid + 1);
+            std::fprintf(stderr, "[bam_index_core] the alignment is not sorted (%s): %d-th chr > %d-th chr\n", rec_qname(b),
+                         last_tid + 1, c->tid + 1);
             return nullptr;
         } else if (c->tid >= 0 && c->pos < last_coor) {
-            std::fprintf(stderr, "[bam_index_core] the alignment is not sorted (%s): %u > %u in %d-th chr\n",
-                         rec_qname(b), static_cast<unsigned>(last_coor), static_cast<unsigned>(c->pos), c->tid + 1);
+            std::fprintf(stderr, "[bam_index_core] the alignment is not sorted (%s): %u > %u in %d-th chr\n", rec_qname(b),
+                         static_cast<unsigned>(last_coor), static_cast<unsigned>(c->pos), c->tid + 1);
             return nullptr;
         }
         if (c->tid >= 0 && !(c->flag & BAM_FUNMAP)) insert_offset2(&idx->index2[c->tid], b, last_off);
@@ -322,8 +321,8 @@ bam_index_t* build_index(BGZF* fp, const char* fn, bool* damaged) {
         }
         uint64_t now = static_cast<uint64_t>(bgzf_voffset(fp));
         if (now <= last_off) {
-            std::fprintf(stderr, "[bam_index_core] bug in BGZF/RAZF: %llx < %llx\n",
-                         static_cast<unsigned long long>(now), static_cast<unsigned long long>(last_off));
+            std::fprintf(stderr, "[bam_index_core] bug in BGZF/RAZF: %llx < %llx\n", static_cast<unsigned long long>(now),
+                         static_cast<unsigned long long>(last_off));
             return nullptr;
         }
         if (c->flag & BAM_FUNMAP) ++n_unmapped;
@@ -625,8 +624,7 @@ int bam_iter_read(BGZF* fp, bam_iter_t iter, bam1_t* b) {
             // chunks: one running past its chunk's end (a returned record
             // doing so is caught on the next call), or a chunk starting on
             // another reference.
-            if (iter->curr_off > iter->off[iter->i].v || (at_chunk_start && c->tid != iter->tid))
-                return bam_iter_emismatch;
+            if (iter->curr_off > iter->off[iter->i].v || (at_chunk_start && c->tid != iter->tid)) return bam_iter_emismatch;
             return bam_validate1(nullptr, b) ? -1 : bam_iter_einvalid;
         }
         uint32_t rec_end = c->n_cigar ? bam_calend(c, rec_cigar(b)) : static_cast<uint32_t>(c->pos) + 1;

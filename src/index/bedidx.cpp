@@ -13,9 +13,9 @@
 #include <cstring>
 #include <new>
 
-#include "containers/kstring.h"
 #include "containers/kseq.h"
 #include "containers/ksort.h"
+#include "containers/kstring.h"
 
 namespace {
 

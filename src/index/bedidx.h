@@ -26,8 +26,8 @@ inline constexpr int bed_window_shift = 13;
 
 // The intervals of one reference.
 struct bed_reglist_t {
-    int n;     // number of intervals
-    int m;     // while loading: capacity of `a`; once indexed: entries of `idx`
+    int n;        // number of intervals
+    int m;        // while loading: capacity of `a`; once indexed: entries of `idx`
     uint64_t* a;  // packed intervals, sorted once indexed
     int* idx;     // entry w: first interval in `a` covering window w, or -1
 };

@@ -304,8 +304,7 @@ int bgzf_flush(BGZF* fp) {
     while (fp->block_offset > 0) {
         int size = deflate_block(fp, fp->block_offset);
         if (size < 0) return -1;
-        if (std::fwrite(fp->compressed_block, 1, size, fp->x.fpw) != static_cast<size_t>(size))
-            return report(fp, "write failed");
+        if (std::fwrite(fp->compressed_block, 1, size, fp->x.fpw) != static_cast<size_t>(size)) return report(fp, "write failed");
         fp->block_address += size;
     }
     return 0;
@@ -359,11 +358,13 @@ int bgzf_read_block(BGZF* fp) {
     if (count != BGZF_BLOCK_HEADER_LENGTH) return report_block(fp, address, "read failed");
     if (!is_block_header(block)) return report_block(fp, address, "invalid block header");
     int block_size = load_u16(block + 16) + 1;
-    if (block_size < BGZF_BLOCK_HEADER_LENGTH + BGZF_BLOCK_FOOTER_LENGTH) return report_block(fp, address, "invalid block header");
+    if (block_size < BGZF_BLOCK_HEADER_LENGTH + BGZF_BLOCK_FOOTER_LENGTH)
+        return report_block(fp, address, "invalid block header");
     int remaining = block_size - BGZF_BLOCK_HEADER_LENGTH;
     count = knet_read(fp->x.fpr, block + BGZF_BLOCK_HEADER_LENGTH, remaining);
     if (count != remaining) return report_block(fp, address, "read failed");
-    int produced = inflate_block(fp, block + BGZF_BLOCK_HEADER_LENGTH, block_size - BGZF_BLOCK_HEADER_LENGTH - BGZF_BLOCK_FOOTER_LENGTH);
+    int produced =
+        inflate_block(fp, block + BGZF_BLOCK_HEADER_LENGTH, block_size - BGZF_BLOCK_HEADER_LENGTH - BGZF_BLOCK_FOOTER_LENGTH);
     if (produced < 0) return report_block(fp, address, fp->error);
     // A damaged block may still inflate; its checksum and length tell.
     const uint8_t* footer = block + block_size - BGZF_BLOCK_FOOTER_LENGTH;

@@ -47,9 +47,9 @@ struct BGZF {
     int cache_size;
     const char* error;
     int64_t error_address;  // file offset of the block a read error came from, or -1
-    void* cache;     // block address -> cache_t
-    void* deflater;  // zlib stream, reused for every block
-    void* inflater;  // libdeflate decompressor
+    void* cache;            // block address -> cache_t
+    void* deflater;         // zlib stream, reused for every block
+    void* inflater;         // libdeflate decompressor
 };
 using bamFile = BGZF*;
 using bcfFile = BGZF*;
@@ -83,9 +83,9 @@ std::string bgzf_error_text(const BGZF* fp);
 // size.  Only block headers are examined; block contents are not inflated.
 struct bgzf_block_walk_t {
     uint8_t header[BGZF_BLOCK_HEADER_LENGTH] = {};
-    int header_have = 0;     // bytes of the next block header seen so far
-    int64_t block_left = 0;  // bytes of the current block not yet seen
-    bool is_damaged = false; // a block header was not a BGZF header
+    int header_have = 0;      // bytes of the next block header seen so far
+    int64_t block_left = 0;   // bytes of the current block not yet seen
+    bool is_damaged = false;  // a block header was not a BGZF header
 };
 
 // Feeds the next `n` bytes; false once the stream is known not to be BGZF.

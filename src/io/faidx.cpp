@@ -177,8 +177,7 @@ faidx_t* fai_build_core(RAZF* rz) {
             }
             if ((state == st_uniform && len < 0) || state == st_last) continue;
         } else if (c == '>') {
-            if (len >= 0 && !fai_add(fai.get(), name, {line_len, line_blen, len, static_cast<uint64_t>(offset)}))
-                return nullptr;
+            if (len >= 0 && !fai_add(fai.get(), name, {line_len, line_blen, len, static_cast<uint64_t>(offset)})) return nullptr;
             name.clear();
             while ((c = r.get()) >= 0 && !is_space(c)) name += static_cast<char>(c);
             if (c < 0) {
@@ -186,8 +185,7 @@ faidx_t* fai_build_core(RAZF* rz) {
                 return nullptr;
             }
             if (c != '\n')
-                while ((c = r.get()) >= 0 && c != '\n') {
-                }
+                while ((c = r.get()) >= 0 && c != '\n') {}
             len = 0;
             offset = r.pos;
             state = st_header;
@@ -195,8 +193,7 @@ faidx_t* fai_build_core(RAZF* rz) {
         }
         // A sequence line starting with c (an empty line when c is '\n').
         if (state == st_trailing) {
-            std::fprintf(stderr, "[fai_build_core] inlined empty line is not allowed in sequence '%s'.\n",
-                         name.c_str());
+            std::fprintf(stderr, "[fai_build_core] inlined empty line is not allowed in sequence '%s'.\n", name.c_str());
             return nullptr;
         }
         int64_t l1 = 0, l2 = 0;
@@ -233,8 +230,7 @@ faidx_t* fai_build_core(RAZF* rz) {
         std::fprintf(stderr, "[fai_build_core] fail to read the FASTA data.\n");
         return nullptr;
     }
-    if (len >= 0 && !fai_add(fai.get(), name, {line_len, line_blen, len, static_cast<uint64_t>(offset)}))
-        return nullptr;
+    if (len >= 0 && !fai_add(fai.get(), name, {line_len, line_blen, len, static_cast<uint64_t>(offset)})) return nullptr;
     return fai.release();
 }
 
@@ -265,8 +261,8 @@ int fai_build(const char* fn) {
 void fai_save(const faidx_t* fai, FILE* fp) {
     for (int i = 0; i < fai->n; ++i) {
         const faidx1_t* e = find_seq(fai, fai->name[i]);
-        std::fprintf(fp, "%s\t%d\t%lld\t%d\t%d\n", fai->name[i], static_cast<int>(e->len),
-                     static_cast<long long>(e->offset), e->line_blen, e->line_len);
+        std::fprintf(fp, "%s\t%d\t%lld\t%d\t%d\n", fai->name[i], static_cast<int>(e->len), static_cast<long long>(e->offset),
+                     e->line_blen, e->line_len);
     }
 }
 
@@ -297,8 +293,7 @@ faidx_t* fai_read(FILE* fp) {
                          name.c_str(), line_no);
             return nullptr;
         }
-        faidx1_t e{static_cast<int32_t>(line_len), static_cast<int32_t>(line_blen), len,
-                   static_cast<uint64_t>(offset)};
+        faidx1_t e{static_cast<int32_t>(line_len), static_cast<int32_t>(line_blen), len, static_cast<uint64_t>(offset)};
         if (!fai_add(fai.get(), name, e)) return nullptr;
     }
     return fai.release();
@@ -319,9 +314,7 @@ FILE* download_and_open(const char* url) {
     if (FILE* fp = std::fopen(local, "rb")) return fp;
     switch (knet_download(url, local)) {
     case knet_download_ok: return std::fopen(local, "rb");
-    case knet_download_open_failed:
-        std::fprintf(stderr, "[download_from_remote] fail to open remote file %s\n", url);
-        break;
+    case knet_download_open_failed: std::fprintf(stderr, "[download_from_remote] fail to open remote file %s\n", url); break;
     case knet_download_create_failed:
         std::fprintf(stderr, "[download_from_remote] fail to create file in the working directory %s\n", local);
         break;

@@ -146,12 +146,9 @@ int connect_bounded(int fd, const sockaddr* addr, socklen_t len) {
             errno = 0;
             const int r = socket_wait(fd, false);
             socklen_t n = sizeof err;
-            if (r == 0)
-                err = ETIMEDOUT;
-            else if (r < 0)
-                err = errno ? errno : EBADF;
-            else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &n) < 0)
-                err = errno;
+            if (r == 0) err = ETIMEDOUT;
+            else if (r < 0) err = errno ? errno : EBADF;
+            else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &n) < 0) err = errno;
         }
     }
     if (err == 0 && fcntl(fd, F_SETFL, flags) < 0) err = errno;
@@ -276,10 +273,8 @@ int kftp_connect(knetFile* ftp) {
     if (ftp->ctrl_fd < 0) return -1;
     const int greeting = kftp_get_response(ftp);
     if (greeting < 200 || greeting >= 400) {
-        if (*response_text(ftp))
-            std::fprintf(stderr, "[kftp_connect] %s\n", response_text(ftp));
-        else
-            std::fprintf(stderr, "[kftp_connect] no greeting from the FTP server.\n");
+        if (*response_text(ftp)) std::fprintf(stderr, "[kftp_connect] %s\n", response_text(ftp));
+        else std::fprintf(stderr, "[kftp_connect] no greeting from the FTP server.\n");
         close_fd(ftp->ctrl_fd);
         return -1;
     }
@@ -326,10 +321,8 @@ int kftp_pasv_connect(knetFile* ftp) {
 
 // Reports a failed step: the server's reply, or that none came.
 int kftp_fail(knetFile* ftp, const char* command) {
-    if (*response_text(ftp))
-        std::fprintf(stderr, "[kftp_connect_file] %s\n", response_text(ftp));
-    else
-        std::fprintf(stderr, "[kftp_connect_file] no reply from the FTP server to %s.\n", command);
+    if (*response_text(ftp)) std::fprintf(stderr, "[kftp_connect_file] %s\n", response_text(ftp));
+    else std::fprintf(stderr, "[kftp_connect_file] no reply from the FTP server to %s.\n", command);
     close_fd(ftp->fd);
     return -1;
 }
@@ -479,8 +472,7 @@ int khttp_connect_file(knetFile* fp) {
     std::string buf(http_header_cap, '\0');
     long l = read_http_header(fp->fd, buf.data(), buf.size());
     if (l < 0) {
-        std::fprintf(stderr, "[khttp_connect_file] the HTTP response header is longer than %zu bytes.\n",
-                     http_header_cap);
+        std::fprintf(stderr, "[khttp_connect_file] the HTTP response header is longer than %zu bytes.\n", http_header_cap);
         return khttp_fail(fp);
     }
     if (l < 4 || std::memcmp(buf.data() + l - 4, "\r\n\r\n", 4) != 0) {
@@ -528,10 +520,8 @@ knetFile* khttp_open(const char* fn) {
 // Remote seeks only move `offset`; the next read starts a transfer there.
 int seek_remote(knetFile* fp, int64_t off, int whence) {
     int64_t base = 0;
-    if (whence == SEEK_CUR)
-        base = fp->offset;
-    else if (whence == SEEK_END)
-        base = fp->file_size;
+    if (whence == SEEK_CUR) base = fp->offset;
+    else if (whence == SEEK_END) base = fp->file_size;
     else if (whence != SEEK_SET) {
         errno = EINVAL;
         return -1;
@@ -611,8 +601,7 @@ ssize_t knet_read(knetFile* fp, void* buf, size_t len) {
         if (why == net_end::timeout)
             std::fprintf(stderr, "[knet_read] no data from the server for %d ms at byte %lld; transfer abandoned.\n",
                          knet_timeout_ms, at);
-        else if (why == net_end::error)
-            std::fprintf(stderr, "[knet_read] the connection failed at byte %lld.\n", at);
+        else if (why == net_end::error) std::fprintf(stderr, "[knet_read] the connection failed at byte %lld.\n", at);
         else
             std::fprintf(stderr, "[knet_read] the connection ended at byte %lld of %lld.\n", at,
                          static_cast<long long>(fp->file_size));

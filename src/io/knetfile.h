@@ -33,7 +33,7 @@ struct knetFile {
     int ctrl_fd, pasv_ip[4], pasv_port, max_response, no_reconnect, is_ready;
     char *response, *retr, *size_cmd;
     int64_t seek_offset;  // always 0: positioning uses `offset`
-    int64_t file_size;     // from FTP SIZE or HTTP Content-Length; 0 when unknown
+    int64_t file_size;    // from FTP SIZE or HTTP Content-Length; 0 when unknown
 
     // HTTP
     char *path, *http_host;

@@ -20,8 +20,7 @@ constexpr int gz_flag_hcrc = 0x02, gz_flag_extra = 0x04, gz_flag_name = 0x08, gz
 constexpr int trailer_size = 16;
 
 uint32_t load_be32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 | p[3];
 }
 uint64_t load_be64(const uint8_t* p) { return static_cast<uint64_t>(load_be32(p)) << 32 | load_be32(p + 4); }
 
@@ -29,7 +28,7 @@ uint64_t load_be64(const uint8_t* p) { return static_cast<uint64_t>(load_be32(p)
 bool read_exact(knetFile* fp, void* buf, size_t n) { return knet_read(fp, buf, n) == static_cast<ssize_t>(n); }
 
 struct gzip_header_t {
-    int size = 0;          // bytes up to the deflate data
+    int size = 0;  // bytes up to the deflate data
     const uint8_t* extra = nullptr;
     int extra_len = 0;
 };
@@ -214,8 +213,8 @@ int inflate_some(RAZF* rz) {
         const int ret = inflate(zs, Z_BLOCK);
         rz->in += in_before - zs->avail_in;
         if (ret == Z_NEED_DICT || ret == Z_MEM_ERROR || ret == Z_DATA_ERROR) {
-            std::fprintf(stderr, "[_razf_read] inflate error: %d %s (at %s:%d)\n", ret, zs->msg ? zs->msg : "",
-                         __FILE__, __LINE__);
+            std::fprintf(stderr, "[_razf_read] inflate error: %d %s (at %s:%d)\n", ret, zs->msg ? zs->msg : "", __FILE__,
+                         __LINE__);
             rz->z_err = 1;
             break;
         }

@@ -36,13 +36,13 @@ struct RAZF {
     char mode;  // 'r'
     int file_type;
     knetFile* x;
-    z_stream* stream;     // raw inflater; null for plain files
-    ZBlockIndex* index;   // null unless loaded and valid
-    int64_t in;           // file offset of the next compressed byte for the inflater
-    int64_t out;          // uncompressed position delivered to the caller
-    int64_t end;          // file offset where the compressed data ends; INT64_MAX if unknown
-    int64_t src_end;      // uncompressed length; INT64_MAX if unknown
-    int buf_flush;        // the last inflate stopped at a deflate block boundary
+    z_stream* stream;    // raw inflater; null for plain files
+    ZBlockIndex* index;  // null unless loaded and valid
+    int64_t in;          // file offset of the next compressed byte for the inflater
+    int64_t out;         // uncompressed position delivered to the caller
+    int64_t end;         // file offset where the compressed data ends; INT64_MAX if unknown
+    int64_t src_end;     // uncompressed length; INT64_MAX if unknown
+    int buf_flush;       // the last inflate stopped at a deflate block boundary
     int64_t block_pos, block_off, next_block_pos;
     uint8_t inbuf[RZ_BUFFER_SIZE], outbuf[RZ_BUFFER_SIZE];
     int header_size;

@@ -37,13 +37,9 @@ struct output_owner {
     }
 };
 
-BGZF* open_input(const char* fn) {
-    return std::strcmp(fn, "-") == 0 ? bgzf_fdopen(fileno(stdin), "r") : bgzf_open(fn, "r");
-}
+BGZF* open_input(const char* fn) { return std::strcmp(fn, "-") == 0 ? bgzf_fdopen(fileno(stdin), "r") : bgzf_open(fn, "r"); }
 
-BGZF* open_output(const char* fn) {
-    return std::strcmp(fn, "-") == 0 ? bgzf_fdopen(fileno(stdout), "w") : bgzf_open(fn, "w");
-}
+BGZF* open_output(const char* fn) { return std::strcmp(fn, "-") == 0 ? bgzf_fdopen(fileno(stdout), "w") : bgzf_open(fn, "w"); }
 
 enum class copy_status { ok, write_failed, read_failed, truncated, not_bgzf };
 
@@ -104,22 +100,15 @@ int bam_cat(int nfn, char* const* fn, const bam_header_t* h, const char* outbam)
             std::fprintf(stderr, "[%s] ERROR: fail to read the header from '%s'.\n", "bam_cat", fn[i]);
             return -1;
         }
-        if (!h && i == 0 && (bam_header_write(out.fp, old.get()) != 0 || out.fp->block_offset != 0))
-            return write_failed();
+        if (!h && i == 0 && (bam_header_write(out.fp, old.get()) != 0 || out.fp->block_offset != 0)) return write_failed();
         if (bgzf_flush_block_rest(in.get(), out.fp) != 0) return write_failed();
 
         int n_held = 0;
         switch (copy_holding_back(in.get(), out.fp, buf.data(), ebuf, &n_held)) {
-        case copy_status::ok:
-            break;
-        case copy_status::write_failed:
-            return write_failed();
-        case copy_status::read_failed:
-            std::fprintf(stderr, "[%s] ERROR: fail to read file '%s'.\n", "bam_cat", fn[i]);
-            return -1;
-        case copy_status::truncated:
-            std::fprintf(stderr, "[%s] ERROR: truncated file?: '%s'.\n", "bam_cat", fn[i]);
-            return -1;
+        case copy_status::ok: break;
+        case copy_status::write_failed: return write_failed();
+        case copy_status::read_failed: std::fprintf(stderr, "[%s] ERROR: fail to read file '%s'.\n", "bam_cat", fn[i]); return -1;
+        case copy_status::truncated: std::fprintf(stderr, "[%s] ERROR: truncated file?: '%s'.\n", "bam_cat", fn[i]); return -1;
         case copy_status::not_bgzf:
             std::fprintf(stderr, "[%s] ERROR: invalid BGZF block in file '%s'.\n", "bam_cat", fn[i]);
             return -1;
@@ -135,4 +124,3 @@ int bam_cat(int nfn, char* const* fn, const bam_header_t* h, const char* outbam)
     if (out.close() != 0) return write_failed();
     return 0;
 }
-

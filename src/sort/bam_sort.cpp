@@ -146,9 +146,12 @@ size_t bam_sort_parse_mem(const char* s) {
     size_t v = 0;
     for (; is_digit(*s); ++s) v = v * 10 + static_cast<size_t>(*s - '0');
     switch (*s) {
-    case 'k': case 'K': return v << 10;
-    case 'm': case 'M': return v << 20;
-    case 'g': case 'G': return v << 30;
+    case 'k':
+    case 'K': return v << 10;
+    case 'm':
+    case 'M': return v << 20;
+    case 'g':
+    case 'G': return v << 30;
     default: return v;
     }
 }
@@ -336,7 +339,7 @@ void swap_text(bam_header_t* a, bam_header_t* b) {
 struct merge_input {
     const char* name;
     bgzf_ptr fp;
-    bam_iter_ptr iter;  // null: read sequentially
+    bam_iter_ptr iter;      // null: read sequentially
     bool is_empty = false;  // the region cannot hold any of its records
     std::string rg;
     long long n_read = 0;
@@ -434,8 +437,7 @@ int tag_read_group(bam1_t* b, const std::string& rg) {
 
 }  // namespace
 
-int bam_merge_core(int by_qname, const char* out, const char* headers, int n, char* const* fn, int flag,
-                   const char* reg) {
+int bam_merge_core(int by_qname, const char* out, const char* headers, int n, char* const* fn, int flag, const char* reg) {
     bam_header_ptr hheaders;
     if (headers) {
         tam_ptr fpheaders(sam_open(headers));
@@ -483,8 +485,7 @@ int bam_merge_core(int by_qname, const char* out, const char* headers, int n, ch
     };
     if (ret >= 0) ret = bam_merge_heap(static_cast<int>(inputs.size()), read, emit);
     if (ret < 0) {
-        std::fprintf(stderr, "[bam_merge_core] fail to write the output file: %s\n",
-                     fpout->error ? fpout->error : "write error");
+        std::fprintf(stderr, "[bam_merge_core] fail to write the output file: %s\n", fpout->error ? fpout->error : "write error");
         bgzf_abandon(fpout);
         return -1;
     }

@@ -76,8 +76,7 @@ enum : int {
 // merge to one region through each input's index.  Returns 0, or -1 after a
 // message; a truncated input is reported, the merge completes with the
 // others and the result is -1.
-int bam_merge_core(int by_qname, const char* out, const char* headers, int n, char* const* fn, int flag,
-                   const char* reg);
+int bam_merge_core(int by_qname, const char* out, const char* headers, int n, char* const* fn, int flag, const char* reg);
 
 // ---- the sort ----
 

@@ -76,8 +76,9 @@ TEST(BamAux, GetWalksOverEveryType) {
     EXPECT_EQ(bam_aux2i(bam_aux_get(b.get(), "XT")), -3);
     EXPECT_EQ(bam_aux_get(b.get(), "YY"), nullptr);
     EXPECT_EQ(bam_aux_get(b.get(), "X"), nullptr);
-    EXPECT_EQ(format(b.get()), "r\t0\t*\t0\t0\t*\t*\t0\t0\t*\t*\tXF:f:1.5\tXD:d:-2.25\tXB:B:s,1,-2,3\tXZ:Z:text\tXH:H:1AE3"
-                    "\tXA:A:q\tXC:i:200\tXS:i:60000\tXI:i:4000000000\tXT:i:-3\tXT:i:9");
+    EXPECT_EQ(format(b.get()),
+              "r\t0\t*\t0\t0\t*\t*\t0\t0\t*\t*\tXF:f:1.5\tXD:d:-2.25\tXB:B:s,1,-2,3\tXZ:Z:text\tXH:H:1AE3"
+              "\tXA:A:q\tXC:i:200\tXS:i:60000\tXI:i:4000000000\tXT:i:-3\tXT:i:9");
 }
 
 TEST(BamAux, AppendGrowsTheBlock) {
@@ -174,7 +175,6 @@ TEST(BamAux, TypedReads) {
     EXPECT_EQ(bam_aux2A(get("IC")), '\0');
     EXPECT_EQ(bam_aux2A(get("ZZ")), '\0');
 }
-
 
 TEST(BamAux, LibraryThroughReadGroup) {
     bam_header_ptr h = make_header({}, "@HD\tVN:1.0\n@RG\tID:g1\tSM:s\tLB:libA\n@RG\tID:g2\tSM:s\n@RG\tID:g3\tLB:libB\n");

@@ -202,14 +202,14 @@ TEST(BamCodec, ImpossibleValuesAreDamage) {
     bam_header_ptr h = test_util::make_header({"chr1", "chr2"});
     struct value_case {
         int32_t tid, mtid;
-        uint32_t op;  // of the second of two CIGAR operations
+        uint32_t op;         // of the second of two CIGAR operations
         int plain, bounded;  // bam_read1, bam_read1_bounded with 2 references
     };
     const value_case cases[] = {
-        {0, -1, BAM_CMATCH, 48, 48},     {1, 1, BAM_CDIFF, 48, 48},   {-1, -1, BAM_CEQUAL, 48, 48},
-        {-2, -1, BAM_CMATCH, -4, -4},    {0, -2, BAM_CMATCH, -4, -4}, {INT32_MIN, 0, BAM_CMATCH, -4, -4},
-        {2, -1, BAM_CMATCH, 48, -4},     {0, 2, BAM_CMATCH, 48, -4},  {INT32_MAX, 0, BAM_CMATCH, -4, -4},
-        {0, -1, 9, -4, -4},              {0, -1, 15, -4, -4},
+        {0, -1, BAM_CMATCH, 48, 48},  {1, 1, BAM_CDIFF, 48, 48},   {-1, -1, BAM_CEQUAL, 48, 48},
+        {-2, -1, BAM_CMATCH, -4, -4}, {0, -2, BAM_CMATCH, -4, -4}, {INT32_MIN, 0, BAM_CMATCH, -4, -4},
+        {2, -1, BAM_CMATCH, 48, -4},  {0, 2, BAM_CMATCH, 48, -4},  {INT32_MAX, 0, BAM_CMATCH, -4, -4},
+        {0, -1, 9, -4, -4},           {0, -1, 15, -4, -4},
     };
     const std::string path = dir.file("v.bam");
     for (const value_case& c : cases) {
@@ -261,7 +261,8 @@ TEST(BamCodec, MissingMarkerWarnsOnceAndForeignDataIsRefused) {
     write_file(dir.file("nomarker.bam"), file.substr(0, file.size() - 28));
     testing::internal::CaptureStderr();
     samfile_ptr in(samopen(dir.file("nomarker.bam").c_str(), "rb", nullptr));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[bam_header_read] EOF marker is absent. The input is probably truncated.\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "[bam_header_read] EOF marker is absent. The input is probably truncated.\n");
     ASSERT_NE(in->header, nullptr);
     size_t n = 0;
     samfile_ptr out(samopen(dir.file("x.sam").c_str(), "w", in->header));

@@ -119,9 +119,8 @@ TEST_F(SamReader, FlagForms) {
         const char* text;
         uint16_t flag;
     } cases[] = {
-        {"16", 16},     {"0x10", 16},   {"0X10", 16},     {"020", 16}, {"pPr", 0x13},
-        {"16x", 0x40},  {"", 0},        {"0", 0},         {"65535", 0xffff},
-        {"pPuUrR12sfd", 0x7ff},         {"dd", 0x400},    {"-", 0},
+        {"16", 16}, {"0x10", 16},      {"0X10", 16},           {"020", 16},   {"pPr", 0x13}, {"16x", 0x40}, {"", 0},
+        {"0", 0},   {"65535", 0xffff}, {"pPuUrR12sfd", 0x7ff}, {"dd", 0x400}, {"-", 0},
     };
     for (const auto& c : cases) {
         int ret;
@@ -137,12 +136,8 @@ TEST_F(SamReader, CigarForms) {
         std::string text, formatted;
         int n_cigar;
     } cases[] = {
-        {"10m5s", "10M5S", 2},
-        {"5=2x3=", "5=2X3=", 3},
-        {"1m1i1d1n1s1h1p1=1x", "1M1I1D1N1S1H1P1=1X", 9},
-        {"268435455M", "268435455M", 1},
-        {"M", "0M", 1},
-        {repeat("1M", 65535), repeat("1M", 65535), 65535},
+        {"10m5s", "10M5S", 2},           {"5=2x3=", "5=2X3=", 3}, {"1m1i1d1n1s1h1p1=1x", "1M1I1D1N1S1H1P1=1X", 9},
+        {"268435455M", "268435455M", 1}, {"M", "0M", 1},          {repeat("1M", 65535), repeat("1M", 65535), 65535},
     };
     for (const auto& c : cases) {
         int ret;
@@ -527,12 +522,21 @@ TEST(SamHeaderRead2, ReferenceLists) {
         std::vector<uint32_t> lens;
         std::string printed;
     } cases[] = {
-        {"chr1\t100\nchr2 200 extra columns\nchr3\t300\t7\t60\t61\n", false, {"chr1", "chr2", "chr3"}, {100, 200, 300},
+        {"chr1\t100\nchr2 200 extra columns\nchr3\t300\t7\t60\t61\n",
+         false,
+         {"chr1", "chr2", "chr3"},
+         {100, 200, 300},
          "[sam_header_read2] 3 sequences loaded.\n"},
-        {"chr1\t100\nchr2 200 extra columns\nchr3\t300\t7\t60\t61\n", true, {"chr1", "chr2", "chr3"}, {100, 200, 300},
+        {"chr1\t100\nchr2 200 extra columns\nchr3\t300\t7\t60\t61\n",
+         true,
+         {"chr1", "chr2", "chr3"},
+         {100, 200, 300},
          "[sam_header_read2] 3 sequences loaded.\n"},
         {"chrM\t16571\n\nchr1\t100\n", false, {"chrM"}, {16571}, "[sam_header_read2] 1 sequences loaded.\n"},
-        {"chr1\t100\nchr2\t5\nchr1\t100\n", false, {}, {},
+        {"chr1\t100\nchr2\t5\nchr1\t100\n",
+         false,
+         {},
+         {},
          "[sam_header_read2] duplicated sequence name: chr1\n[sam_header_read2] 2 sequences loaded.\n"},
     };
     scratch_dir dir;
@@ -620,8 +624,7 @@ protected:
         tam_ptr fp(sam_open(path.c_str()));
         bam_header_ptr h(sam_header_read(fp.get()));
         bam1_ptr b = bam1_make();
-        while (sam_read1(fp.get(), h.get(), b.get()) >= 0) {
-        }
+        while (sam_read1(fp.get(), h.get(), b.get()) >= 0) {}
     }
     scratch_dir dir_;
 };

@@ -268,18 +268,24 @@ TEST(BamFormat, MandatoryFields) {
         {{"r1", 0x63, 0, 9, 30, "4M", 0, 99, 94, "ACGT", "IIII"}, 2, "r1\tpPR1\tchr1\t10\t30\t4M\t=\t100\t94\tACGT\tIIII"},
         {{"r1", 0x63, 0, 9, 30, "4M", 0, 99, 94, "ACGT", "IIII"}, 1, "r1\t0x63\tchr1\t10\t30\t4M\t=\t100\t94\tACGT\tIIII"},
         {{"r1", 0x63, 0, 9, 30, "4M", 0, 99, 94, "ACGT", "IIII"}, 0, "r1\t99\tchr1\t10\t30\t4M\t=\t100\t94\tACGT\tIIII"},
-        {{"r1", 0xffff, 0, 9, 30, "4M", 0, 99, 94, "ACGT", "IIII"}, 7, "r1\tpPuUrR12sfd\tchr1\t10\t30\t4M\t=\t100\t94\tACGT\tIIII"},
+        {{"r1", 0xffff, 0, 9, 30, "4M", 0, 99, 94, "ACGT", "IIII"},
+         7,
+         "r1\tpPuUrR12sfd\tchr1\t10\t30\t4M\t=\t100\t94\tACGT\tIIII"},
         {{"r1", 0xffff, 0, 9, 30, "4M", 0, 99, 94, "ACGT", "IIII"}, 1, "r1\t0xffff\tchr1\t10\t30\t4M\t=\t100\t94\tACGT\tIIII"},
         // Mate on another reference; negative insert size.
-        {{"m", 0x91, 1, 499, 60, "2S3M", 0, 9, -500, "NNACG", "#####"}, 0, "m\t145\tchr2\t500\t60\t2S3M\tchr1\t10\t-500\tNNACG\t#####"},
+        {{"m", 0x91, 1, 499, 60, "2S3M", 0, 9, -500, "NNACG", "#####"},
+         0,
+         "m\t145\tchr2\t500\t60\t2S3M\tchr1\t10\t-500\tNNACG\t#####"},
         // Unplaced and without anything.
         {{"u", 4, -1, -1, 0, "", -1, -1, 0, "", ""}, 0, "u\t4\t*\t0\t0\t*\t*\t0\t0\t*\t*"},
         // No sequence although there is a CIGAR.
         {{"s", 0, 1, 0, 255, "10M", -1, -1, 0, "", ""}, 0, "s\t0\tchr2\t1\t255\t10M\t*\t0\t0\t*\t*"},
         // Qualities absent; every nucleotide code; odd length.
-        {{"q", 4, -1, -1, 0, "", -1, -1, 0, "=ACMGRSVTWYHKDBNacgtn", ""}, 0,
+        {{"q", 4, -1, -1, 0, "", -1, -1, 0, "=ACMGRSVTWYHKDBNacgtn", ""},
+         0,
          "q\t4\t*\t0\t0\t*\t*\t0\t0\t=ACMGRSVTWYHKDBNACGTN\t*"},
-        {{"p", 0, 0, 0, 0, "1M1I1D1N1S1H1P1=1X", -1, -1, 0, "ACGTG", "!+5?~"}, 0,
+        {{"p", 0, 0, 0, 0, "1M1I1D1N1S1H1P1=1X", -1, -1, 0, "ACGTG", "!+5?~"},
+         0,
          "p\t0\tchr1\t1\t0\t1M1I1D1N1S1H1P1=1X\t*\t0\t0\tACGTG\t!+5?~"},
     };
     for (const auto& c : cases) {

@@ -64,10 +64,14 @@ TEST(SamHeaderParse, WellFormedTexts) {
         {"value keeps colons and the third character is not checked", "@SQ\tSN:a:b\tLN=5\n", {"SQ SN=a:b LN=5"}, ""},
         {"tabs at the end of a line", "@SQ\tSN:c\tLN:5\t\t\n@HD\tVN:1\t\n", {"SQ SN=c LN=5", "HD VN=1"}, ""},
         {"type and one tab only", "@HD\t\n@CO\t\n", {"HD", "CO   ="}, ""},
-        {"duplicate tags are kept", "@RG\tID:a\tID:b\n", {"RG ID=a ID=b"},
+        {"duplicate tags are kept",
+         "@RG\tID:a\tID:b\n",
+         {"RG ID=a ID=b"},
          "The tag 'ID' present (at least) twice on line [@RG\tID:a\tID:b]\n"},
         // Fields too short to carry a value keep what they have and no value.
-        {"short fields", "@SQ\tLN:7\tSN:\tSN\tS", {"SQ LN=7 SN= SN= S" + std::string(1, '\0') + "="},
+        {"short fields",
+         "@SQ\tLN:7\tSN:\tSN\tS",
+         {"SQ LN=7 SN= SN= S" + std::string(1, '\0') + "="},
          "The tag 'SN' present (at least) twice on line [@SQ\tLN:7\tSN:\tSN\tS]\n"},
     };
     for (const auto& c : cases) {
@@ -92,8 +96,10 @@ TEST(SamHeaderParse, MalformedTextsYieldNull) {
         {"SQ without tab", "@HD\tVN:1\n@SQ\n", "[sam_header_line_parse] multiple tabs on line [@SQ] (0)\n"},
         {"CO without tab", "@CO\n", "[sam_header_line_parse] multiple tabs on line [@CO] (0)\n"},
         {"space-separated", "@SQ SN:a LN:1\n", "[sam_header_line_parse] expected '@XY', got [@SQ SN:a LN:1]" + hint},
-        {"two tabs between fields", "@SQ\tSN:a\t\tLN:1\n", "[sam_header_line_parse] multiple tabs on line [@SQ\tSN:a\t\tLN:1] (2)\n"},
-        {"three tabs between fields", "@SQ\tSN:a\t\t\tLN:1\n", "[sam_header_line_parse] multiple tabs on line [@SQ\tSN:a\t\t\tLN:1] (3)\n"},
+        {"two tabs between fields", "@SQ\tSN:a\t\tLN:1\n",
+         "[sam_header_line_parse] multiple tabs on line [@SQ\tSN:a\t\tLN:1] (2)\n"},
+        {"three tabs between fields", "@SQ\tSN:a\t\t\tLN:1\n",
+         "[sam_header_line_parse] multiple tabs on line [@SQ\tSN:a\t\t\tLN:1] (3)\n"},
         {"two tabs after the type", "@SQ\t\tSN:a\n", "[sam_header_line_parse] multiple tabs on line [@SQ\t\tSN:a] (2)\n"},
         {"two tabs after a free-text type", "@CO\t\tx\n", "[sam_header_line_parse] multiple tabs on line [@CO\t\tx] (2)\n"},
         {"empty line in the middle", "@HD\tVN:1\n\n@SQ\tSN:a\n", "[sam_header_line_parse] expected '@', got []\n"},
@@ -134,7 +140,7 @@ TEST(SamHeaderParse, CrLfEqualsLf) {
 TEST(SamHeaderQueries, ListOfTagValues) {
     std::string text = "@SQ\tSN:a\tLN:1\n@HD\tVN:1\tSN:hd\n@SQ\tSN:b\n@SQ\tLN:3\tSN:c\tSN:dup\n@CO\tSN:co\n";
     for (int i = 0; i < 9; ++i) text += "@SQ\tSN:s" + std::to_string(i) + "\tLN:9\n";  // grows past 4 and 8
-    testing::internal::CaptureStderr();  // the duplicate SN message
+    testing::internal::CaptureStderr();                                                // the duplicate SN message
     dict_ptr d = parse(text);
     testing::internal::GetCapturedStderr();
     ASSERT_NE(d, nullptr);
@@ -146,7 +152,7 @@ TEST(SamHeaderQueries, ListOfTagValues) {
     };
     const list_case cases[] = {
         {"SQ", "SN", {"a", "b", "c", "s0", "s1", "s2", "s3", "s4", "s5", "s6", "s7", "s8"}},  // first SN of each line
-        {"SQ", "LN", {"1", "3", "9", "9", "9", "9", "9", "9", "9", "9", "9"}},                 // lines without LN skipped
+        {"SQ", "LN", {"1", "3", "9", "9", "9", "9", "9", "9", "9", "9", "9"}},                // lines without LN skipped
         {"HD", "SN", {"hd"}},
         {"RG", "ID", {}},
         {"SQ", "M5", {}},
@@ -167,8 +173,7 @@ TEST(SamHeaderQueries, ListOfTagValues) {
 }
 
 TEST(SamHeaderQueries, LookupTable) {
-    const std::string text =
-        "@RG\tID:r1\tLB:L1\n@RG\tID:r2\tSM:x\n@RG\tLB:L3\tID:r3\n@SQ\tID:r9\tLB:no\n@RG\tID:r1\tLB:L1b\n";
+    const std::string text = "@RG\tID:r1\tLB:L1\n@RG\tID:r2\tSM:x\n@RG\tLB:L3\tID:r3\n@SQ\tID:r9\tLB:no\n@RG\tID:r1\tLB:L1b\n";
     dict_ptr d = parse(text);
     ASSERT_NE(d, nullptr);
     testing::internal::CaptureStderr();
@@ -181,12 +186,10 @@ TEST(SamHeaderQueries, LookupTable) {
         const char* value;  // null: absent
     };
     const get_case cases[] = {
-        {"r1", "L1b"},  // the later line wins
-        {"r2", nullptr},  // no LB
-        {"r3", "L3"},
-        {"r9", nullptr},  // SQ line
-        {"r", nullptr},
-        {"", nullptr},
+        {"r1", "L1b"},                     // the later line wins
+        {"r2", nullptr},                   // no LB
+        {"r3", "L3"},    {"r9", nullptr},  // SQ line
+        {"r", nullptr},  {"", nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.key);

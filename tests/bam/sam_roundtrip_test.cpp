@@ -9,8 +9,6 @@
 #include "bam/sam_format.h"
 #include "common/test_util.h"
 
-
-
 namespace {
 
 using test_util::read_file;
@@ -54,8 +52,9 @@ class SamRoundTrip : public testing::TestWithParam<sim_case> {};
 TEST_P(SamRoundTrip, GeneratedTextFormatsBackIdentically) {
     scratch_dir dir;
     const std::string sam = dir.file("reads.sam");
-    std::vector<std::string> argv{ALNSIM_PATH, "--seed", std::to_string(GetParam().seed), "--refs", "4", "--ref-len", "50000",
-                                  "--records", "20000", "--sam", sam};
+    std::vector<std::string> argv{
+        ALNSIM_PATH, "--seed", std::to_string(GetParam().seed), "--refs", "4", "--ref-len", "50000", "--records", "20000",
+        "--sam",     sam};
     if (GetParam().sorted) argv.push_back("--sorted");
     ASSERT_EQ(run(argv).status, 0);
     const std::string original = read_file(sam);
@@ -78,5 +77,3 @@ INSTANTIATE_TEST_SUITE_P(Seeds, SamRoundTrip,
                          testing::Values(sim_case{1, false}, sim_case{2, true}, sim_case{12345, false}, sim_case{99, true}));
 
 }  // namespace
-
-

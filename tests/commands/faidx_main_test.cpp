@@ -80,8 +80,9 @@ TEST_F(FaiCmd, Failures) {
     r = run_alnkit({"faidx", bad, "a"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "[fai_load] build FASTA index.\n[fai_build_core] different line length in sequence 'a'.\n"
-                     "[fai_load] fail to open FASTA index.\n");
+    EXPECT_EQ(r.err,
+              "[fai_load] build FASTA index.\n[fai_build_core] different line length in sequence 'a'.\n"
+              "[fai_load] fail to open FASTA index.\n");
 }
 
 // The FASTA cut after its index was built: the regions before the failing
@@ -98,9 +99,13 @@ TEST_F(FaiCmd, CutFastaFailsNamingTheSequence) {
         std::string out, message;
     };
     const std::vector<cut_case> cases = {
-        {text.size() - 3, {"s1:1-3", "s2:1-2", "s2", "s1"}, ">s1:1-3\n" + b.substr(0, 3) + "\n>s2:1-2\nAC\n",
+        {text.size() - 3,
+         {"s1:1-3", "s2:1-2", "s2", "s1"},
+         ">s1:1-3\n" + b.substr(0, 3) + "\n>s2:1-2\nAC\n",
          "sequence 's2' ends before the 5 bases its .fai line gives (region \"s2\")"},
-        {80, {"s1:1-60", "s1:55-70"}, ">s1:1-60\n" + b.substr(0, 60) + "\n",
+        {80,
+         {"s1:1-60", "s1:55-70"},
+         ">s1:1-60\n" + b.substr(0, 60) + "\n",
          "sequence 's1' ends before the 130 bases its .fai line gives (region \"s1:55-70\")"},
         {80, {"s2"}, "", "sequence 's2' ends before the 5 bases its .fai line gives (region \"s2\")"},  // beyond the file
     };

@@ -63,8 +63,8 @@ std::string tag_value(const std::string& line, const std::string& tag) {
 class View : public testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(run({ALNSIM_PATH, "--seed", "17", "--refs", "3", "--ref-len", "60000", "--records", "6000", "--sorted", "--fasta",
-                       ref(), "--sam", sam()})
+        ASSERT_EQ(run({ALNSIM_PATH, "--seed", "17", "--refs", "3", "--ref-len", "60000", "--records", "6000", "--sorted",
+                       "--fasta", ref(), "--sam", sam()})
                       .status,
                   0);
         original_ = read_file(sam());
@@ -111,7 +111,8 @@ TEST_F(View, ConversionsAreLosslessInEveryForm) {
     for (const auto& rec : parsed_.records) no_header += rec + "\n";
     write_file(dir_.file("bare.sam"), no_header);
     ASSERT_EQ(run_alnkit({"faidx", ref()}).status, 0);
-    for (std::vector<std::string> args : {std::vector<std::string>{"-t", ref() + ".fai"}, std::vector<std::string>{"-T", ref()}}) {
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"-t", ref() + ".fai"}, std::vector<std::string>{"-T", ref()}}) {
         std::vector<std::string> cmd{"view", "-b", "-o", dir_.file("t.bam")};
         cmd.insert(cmd.end(), args.begin(), args.end());
         cmd.push_back(dir_.file("bare.sam"));
@@ -229,7 +230,8 @@ TEST_F(View, BedListKeepsOverlappingRecords) {
 TEST_F(View, UsageAndOpenFailures) {
     run_result r = run_alnkit({"view"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(r.err.starts_with("\nUsage:   alnkit view [options] <in.bam>|<in.sam> [region1 [...]]\n\nOptions: -b       output BAM\n"))
+    EXPECT_TRUE(
+        r.err.starts_with("\nUsage:   alnkit view [options] <in.bam>|<in.sam> [region1 [...]]\n\nOptions: -b       output BAM\n"))
         << r.err;
     EXPECT_TRUE(r.err.ends_with("         -?       longer help\n\n")) << r.err;
     EXPECT_EQ(r.err.find("Notes:"), std::string::npos);
@@ -248,7 +250,8 @@ TEST_F(View, UsageAndOpenFailures) {
     EXPECT_NE(r.err.find("[main_samview] fail to read the header from \"" + sam() + "\".\n"), std::string::npos);
     r = run_alnkit({"view", "-o", dir_.file("no/such/dir/out.sam"), bam()});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("[main_samview] fail to open \"" + dir_.file("no/such/dir/out.sam") + "\" for writing.\n"), std::string::npos);
+    EXPECT_NE(r.err.find("[main_samview] fail to open \"" + dir_.file("no/such/dir/out.sam") + "\" for writing.\n"),
+              std::string::npos);
 }
 
 TEST_F(View, TruncatedInputFailsAfterTheIntactRecords) {

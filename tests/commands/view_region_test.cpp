@@ -47,7 +47,8 @@ long reference_end(long pos, const std::string& cigar) {
 TEST(ViewRegions, RandomRegionsMatchALinearScan) {
     scratch_dir dir;
     const std::string sam = dir.file("big.sam"), bam = dir.file("big.bam");
-    ASSERT_EQ(run({ALNSIM_PATH, "--seed", "77", "--refs", "5", "--ref-len", "400000", "--records", record_count, "--sorted", "--sam", sam})
+    ASSERT_EQ(run({ALNSIM_PATH, "--seed", "77", "--refs", "5", "--ref-len", "400000", "--records", record_count, "--sorted",
+                   "--sam", sam})
                   .status,
               0);
     run_result r = run_alnkit({"view", "-uS", "-o", bam, sam});
@@ -92,12 +93,12 @@ TEST(ViewRegions, RandomRegionsMatchALinearScan) {
         return query{tid, beg, end, names[tid] + ":" + std::to_string(beg + 1) + "-" + std::to_string(end)};
     };
     std::vector<query> queries = {
-        {1, 0, ref_len[1] + 1, names[1]},                    // a whole reference
-        span_of(0, 0, 1),                                    // the first base
-        span_of(2, 16383, 16385),                            // across the first 16 kb window boundary
-        span_of(3, 131000, 131200),                          // across a 128 kb bin boundary
-        span_of(4, 100000, 300000),                          // wider than a 128 kb bin
-        span_of(0, ref_len[0] - 10, ref_len[0] + 10),        // over the reference end
+        {1, 0, ref_len[1] + 1, names[1]},              // a whole reference
+        span_of(0, 0, 1),                              // the first base
+        span_of(2, 16383, 16385),                      // across the first 16 kb window boundary
+        span_of(3, 131000, 131200),                    // across a 128 kb bin boundary
+        span_of(4, 100000, 300000),                    // wider than a 128 kb bin
+        span_of(0, ref_len[0] - 10, ref_len[0] + 10),  // over the reference end
     };
     std::mt19937 rng(2024);
     for (int i = 0; i < 100; ++i) {

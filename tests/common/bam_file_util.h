@@ -25,7 +25,7 @@ inline std::string make_bam(const scratch_dir& dir, const std::string& name, int
                             const std::vector<std::string>& generator_options = {}) {
     std::string sam = dir.file(name + ".sam"), bam = dir.file(name + ".bam");
     std::vector<std::string> args = {ALNSIM_PATH, "--seed", std::to_string(seed), "--records", std::to_string(records),
-                                     "--sam", sam};
+                                     "--sam",     sam};
     args.insert(args.end(), generator_options.begin(), generator_options.end());
     run_result g = run(args);
     EXPECT_EQ(g.status, 0) << g.err;

@@ -20,16 +20,12 @@ class env_guard {
 public:
     env_guard(const char* name, const std::optional<std::string>& value) : name_(name) {
         if (const char* old = std::getenv(name)) old_ = old;
-        if (value)
-            setenv(name, value->c_str(), 1);
-        else
-            unsetenv(name);
+        if (value) setenv(name, value->c_str(), 1);
+        else unsetenv(name);
     }
     ~env_guard() {
-        if (old_)
-            setenv(name_, old_->c_str(), 1);
-        else
-            unsetenv(name_);
+        if (old_) setenv(name_, old_->c_str(), 1);
+        else unsetenv(name_);
     }
     env_guard(const env_guard&) = delete;
     env_guard& operator=(const env_guard&) = delete;

@@ -41,8 +41,7 @@ struct run_result {
 // Runs `argv` (argv[0] is the program path) with `input` on standard input;
 // `in_child`, when given, runs in the child just before the program starts
 // (to set resource limits or the environment).
-run_result run(const std::vector<std::string>& argv, const std::string& input = "",
-               const std::function<void()>& in_child = {});
+run_result run(const std::vector<std::string>& argv, const std::string& input = "", const std::function<void()>& in_child = {});
 // Runs the alnkit executable under test with the given arguments.
 run_result run_alnkit(const std::vector<std::string>& args, const std::string& input = "");
 // Runs `argv` with every file it writes limited to `max_bytes`, as on a disk

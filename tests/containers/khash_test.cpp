@@ -39,9 +39,9 @@ TEST(KhashFunctions, ValuesComputedByHand) {
     EXPECT_EQ(kh_int_hash(0xffffffffu), 0xffffffffu);
 
     EXPECT_EQ(kh_int64_hash(0), 0u);
-    EXPECT_EQ(kh_int64_hash(1), 0x801u);                     // 1 ^ (1 << 11)
-    EXPECT_EQ(kh_int64_hash(1ULL << 33), 1u);                // only k >> 33 reaches the low bits
-    EXPECT_EQ(kh_int64_hash(~0ULL), 0x7ffff800u);            // 0x7fffffff ^ 0xffffffff ^ 0xfffff800
+    EXPECT_EQ(kh_int64_hash(1), 0x801u);                           // 1 ^ (1 << 11)
+    EXPECT_EQ(kh_int64_hash(1ULL << 33), 1u);                      // only k >> 33 reaches the low bits
+    EXPECT_EQ(kh_int64_hash(~0ULL), 0x7ffff800u);                  // 0x7fffffff ^ 0xffffffff ^ 0xfffff800
     EXPECT_EQ(kh_int64_hash(0x123456789abcdef0ULL), 0x755175ccu);  // 0x091a2b3c ^ 0x9abcdef0 ^ 0xe6f78000
 }
 
@@ -260,7 +260,8 @@ std::vector<Key> distinct_keys(Next next) {
 TEST(KhashModel, Int32Keys) {
     std::mt19937 rng(3);
     // Half of the keys are multiples of 53, which share residues at small sizes.
-    auto keys = distinct_keys<uint32_t>([&](size_t i) { return i % 2 ? static_cast<uint32_t>(rng()) : static_cast<uint32_t>(i * 53); });
+    auto keys =
+        distinct_keys<uint32_t>([&](size_t i) { return i % 2 ? static_cast<uint32_t>(rng()) : static_cast<uint32_t>(i * 53); });
     auto key_of = [&](size_t i) { return keys[i]; };
     run_model<int_map>(keys.size(), key_of, key_of, 4);
 }

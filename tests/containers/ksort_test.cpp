@@ -28,13 +28,13 @@ std::vector<int> make_input(shape s, size_t n, std::mt19937& rng) {
     for (size_t i = 0; i < n; ++i) {
         int x = static_cast<int>(i);
         switch (s) {
-            case shape::random: v[i] = static_cast<int>(rng()); break;
-            case shape::few_distinct: v[i] = static_cast<int>(rng() % 4); break;
-            case shape::sorted: v[i] = x; break;
-            case shape::reversed: v[i] = static_cast<int>(n) - x; break;
-            case shape::all_equal: v[i] = 7; break;
-            case shape::organ_pipe: v[i] = std::min(x, static_cast<int>(n) - 1 - x); break;
-            case shape::sawtooth: v[i] = x % 17; break;
+        case shape::random: v[i] = static_cast<int>(rng()); break;
+        case shape::few_distinct: v[i] = static_cast<int>(rng() % 4); break;
+        case shape::sorted: v[i] = x; break;
+        case shape::reversed: v[i] = static_cast<int>(n) - x; break;
+        case shape::all_equal: v[i] = 7; break;
+        case shape::organ_pipe: v[i] = std::min(x, static_cast<int>(n) - 1 - x); break;
+        case shape::sawtooth: v[i] = x % 17; break;
         }
     }
     return v;

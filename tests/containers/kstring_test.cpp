@@ -39,7 +39,8 @@ TEST(Kstring, GrowthAfterEachAppend) {
     };
     kstring_owner str;
     std::string expected;
-    const char* appended[] = {"a", "b", "cd", "efg", "", "hijklmno", "-42", "00007", twenty.c_str(), "9223372036854775807", "!", "?"};
+    const char* appended[] = {"a", "b", "cd", "efg", "", "hijklmno", "-42", "00007", twenty.c_str(), "9223372036854775807",
+                              "!", "?"};
     for (size_t i = 0; i < std::size(steps); ++i) {
         SCOPED_TRACE(steps[i].what);
         ASSERT_GE(steps[i].append(str.get()), 0);
@@ -132,7 +133,15 @@ TEST(Kstring, Kstrtok) {
         {"a b\tc", " \t", {"a", "b", "c"}},
         {"a \tb", " \t", {"a", "", "b"}},
         // Set members on both sides of the 64-bit word boundaries.
-        {"a?b@cAd\x7f" "e\x80" "f\xff" "g", "?@\x7f\xff", {"a", "b", "cAd", "e\x80" "f", "g"}},
+        {"a?b@cAd\x7f"
+         "e\x80"
+         "f\xff"
+         "g",
+         "?@\x7f\xff",
+         {"a", "b", "cAd",
+          "e\x80"
+          "f",
+          "g"}},
         {"a:b", "", {"a:b"}},
     };
     for (const auto& c : cases) {

@@ -4,9 +4,9 @@
 #include <cstdio>
 
 #include "bam/bam.h"
-#include "fuzz_util.h"
 #include "bam/bam_import.h"
 #include "bam/sam_format.h"
+#include "fuzz_util.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char path[64];

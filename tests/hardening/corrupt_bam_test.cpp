@@ -20,10 +20,10 @@ namespace {
 
 using corrupt::count_lines;
 using corrupt::expectation;
+using corrupt::outcome;
 using corrupt::run_guarded;
 using test_util::read_file;
 using test_util::run_alnkit;
-using corrupt::outcome;
 using test_util::scratch_dir;
 using test_util::write_file;
 
@@ -81,8 +81,7 @@ size_t count_fastq(const std::string& out) { return count_lines(out) / 4; }
 
 // Views `path` with limits and checks it against `e`, crediting `first`'s
 // messages and status as well (the command that wrote `path`).
-void check_output_bam(const std::string& what, const outcome& first, const std::string& path,
-                      const expectation& e) {
+void check_output_bam(const std::string& what, const outcome& first, const std::string& path, const expectation& e) {
     outcome v = run_guarded({"view", path});
     outcome joined = v;
     joined.err = first.err + v.err;
@@ -240,8 +239,7 @@ TEST(CorruptBam, FlippedBitsInRecordFields) {
     std::vector<size_t> chosen = {0, recs.size() / 2, recs.size() - 1};
     // A record that has optional fields, for the type-byte cases.
     size_t with_aux = 0;
-    while (with_aux < recs.size() &&
-           corrupt::rec_aux_at(f.data, recs[with_aux]) + 3 > corrupt::rec_end(f.data, recs[with_aux]))
+    while (with_aux < recs.size() && corrupt::rec_aux_at(f.data, recs[with_aux]) + 3 > corrupt::rec_end(f.data, recs[with_aux]))
         ++with_aux;
     ASSERT_LT(with_aux, recs.size());
     chosen.push_back(with_aux);
@@ -262,8 +260,7 @@ TEST(CorruptBam, FlippedBitsInRecordFields) {
         if (corrupt::load_le(f.data, corrupt::rec_n_cigar_at(r), 2) > 0)
             fields.push_back({"cigar op", corrupt::rec_cigar_at(f.data, r), {0, 1, 2, 3, 4, 31}});
         const size_t aux = corrupt::rec_aux_at(f.data, r);
-        if (aux + 3 <= corrupt::rec_end(f.data, r))
-            fields.push_back({"aux type", aux + 2, {0, 1, 2, 5, 6, 7}});
+        if (aux + 3 <= corrupt::rec_end(f.data, r)) fields.push_back({"aux type", aux + 2, {0, 1, 2, 5, 6, 7}});
         // The first record takes every case through view and index, and each
         // case also through one of bam2fq, sort and merge in turn (every
         // field meets all three).  The other three records take every third
@@ -277,8 +274,8 @@ TEST(CorruptBam, FlippedBitsInRecordFields) {
                 unsigned cmds = cmd_view | cmd_index;
                 if (c == 0) cmds |= std::array<unsigned, 3>{cmd_bam2fq, cmd_sort, cmd_merge}[n % 3];
                 std::string path = write_damaged_stream("rec", flip_field_bit(f.data, fd.at, bit));
-                exercise("record " + std::to_string(i) + " " + fd.name + " bit " + std::to_string(bit), path,
-                         expectation{f.n}, cmds);
+                exercise("record " + std::to_string(i) + " " + fd.name + " bit " + std::to_string(bit), path, expectation{f.n},
+                         cmds);
                 if (HasFatalFailure()) return;
             }
     }
@@ -290,8 +287,8 @@ TEST(CorruptBam, FlippedBitsInBlockSizes) {
         for (int bit : {0, 4, 8, 15}) {
             std::string path = f.fresh("bsize") + ".bam";
             write_file(path, flip_field_bit(f.file, b.offset + 16, bit));
-            exercise("BSIZE of block at " + std::to_string(b.offset) + " bit " + std::to_string(bit), path,
-                     expectation{f.n}, cmd_view | cmd_cat | cmd_reheader | cmd_sort | cmd_index);
+            exercise("BSIZE of block at " + std::to_string(b.offset) + " bit " + std::to_string(bit), path, expectation{f.n},
+                     cmd_view | cmd_cat | cmd_reheader | cmd_sort | cmd_index);
             if (HasFatalFailure()) return;
         }
 }
@@ -303,7 +300,7 @@ TEST(CorruptBam, FlippedBitsInCompressedBytesAreDetected) {
     bam_fixture& f = fixture();
     int k = 0;
     for (const auto& b : f.blocks) {
-        std::vector<size_t> spots = {b.offset + 18, b.offset + b.size - 9, b.offset + b.size - 8,
+        std::vector<size_t> spots = {b.offset + 18,         b.offset + b.size - 9, b.offset + b.size - 8,
                                      b.offset + b.size - 5, b.offset + b.size - 4, b.offset + b.size - 1};
         for (int j = 1; j < 4; ++j) spots.push_back(b.offset + 18 + (b.size - 26) * j / 4);
         for (size_t at : spots) {
@@ -382,9 +379,7 @@ TEST(CorruptBam, ImpossibleRecordFieldsAreDamage) {
     ASSERT_NE(at, std::string::npos) << region;
     const std::string region_before = whole.out.substr(0, at);
 
-    auto set32 = [](size_t field, uint32_t v) {
-        return [field, v](std::string& d) { corrupt::store_le32(d, field, v); };
-    };
+    auto set32 = [](size_t field, uint32_t v) { return [field, v](std::string& d) { corrupt::store_le32(d, field, v); }; };
     auto set_op = [&](uint8_t op) {
         return [at = corrupt::rec_cigar_at(f.data, r), op](std::string& d) {
             d[at] = static_cast<char>((static_cast<uint8_t>(d[at]) & 0xf0) | op);

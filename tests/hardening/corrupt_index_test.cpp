@@ -17,10 +17,10 @@
 namespace {
 
 using corrupt::count_lines;
+using corrupt::outcome;
 using corrupt::run_guarded;
 using test_util::read_file;
 using test_util::run_alnkit;
-using corrupt::outcome;
 using test_util::scratch_dir;
 using test_util::write_file;
 
@@ -177,7 +177,8 @@ TEST(CorruptIndex, BaiChunksThatDoNotFitTheFileFailTheRegion) {
     ASSERT_GT(cut_at, first >> 16);
     const std::string cut = dir.file("cut.bam");
     write_file(cut, file.substr(0, cut_at));
-    const std::string retrieval = "[main_samview] retrieval of region \"chr1\" failed due to truncated file or corrupt BAM index file\n";
+    const std::string retrieval =
+        "[main_samview] retrieval of region \"chr1\" failed due to truncated file or corrupt BAM index file\n";
     struct chunk_case {
         std::string what, bam;
         uint64_t u, v;
@@ -226,7 +227,7 @@ struct fasta_fixture {
     fasta_fixture() {
         fasta = dir.file("ref.fa");
         test_util::run_result g = test_util::run({ALNSIM_PATH, "--seed", "3", "--refs", "3", "--ref-len", "4000", "--records",
-                                       "0", "--fasta", fasta, "--sam", dir.file("unused.sam")});
+                                                  "0", "--fasta", fasta, "--sam", dir.file("unused.sam")});
         EXPECT_EQ(g.status, 0) << g.err;
         fasta_bytes = read_file(fasta);
         EXPECT_EQ(run_alnkit({"faidx", fasta}).status, 0);
@@ -305,8 +306,8 @@ TEST(CorruptIndex, RazfFastaDamaged) {
     scratch_dir dir;
     // Long enough for several 32 KiB blocks.
     const std::string plain = dir.file("plain.fa");
-    test_util::run_result g = test_util::run({ALNSIM_PATH, "--seed", "4", "--refs", "3", "--ref-len", "30000",
-                                              "--records", "0", "--fasta", plain, "--sam", dir.file("unused.sam")});
+    test_util::run_result g = test_util::run({ALNSIM_PATH, "--seed", "4", "--refs", "3", "--ref-len", "30000", "--records", "0",
+                                              "--fasta", plain, "--sam", dir.file("unused.sam")});
     ASSERT_EQ(g.status, 0) << g.err;
     ASSERT_EQ(run_alnkit({"faidx", plain}).status, 0);
     const std::string fai = read_file(plain + ".fai");
@@ -323,8 +324,7 @@ TEST(CorruptIndex, RazfFastaDamaged) {
     }
     for (size_t at = static_cast<size_t>(rz.end); at < rz.bytes.size(); ++at)
         for (int bit : {0, 7})
-            variants.push_back({"index byte " + std::to_string(at) + " bit " + std::to_string(bit),
-                                flip_bit(rz.bytes, at, bit)});
+            variants.push_back({"index byte " + std::to_string(at) + " bit " + std::to_string(bit), flip_bit(rz.bytes, at, bit)});
     for (int k = 0; k <= 16; ++k) {
         size_t cut = rz.bytes.size() * k / 16;
         variants.push_back({"cut at " + std::to_string(cut), rz.bytes.substr(0, cut)});

@@ -76,7 +76,7 @@ struct expectation {
 
 inline void check_run(const std::string& what, const outcome& r) {
     ASSERT_EQ(r.signal, 0) << what << ": killed by signal " << r.signal << " (crash, time or memory limit)\n"
-                             << r.err.substr(0, 2000);
+                           << r.err.substr(0, 2000);
     EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << what << "\n" << r.err.substr(0, 4000);
     EXPECT_EQ(r.err.find("runtime error"), std::string::npos) << what << "\n" << r.err.substr(0, 4000);
     if (r.status != 0) {
@@ -84,8 +84,7 @@ inline void check_run(const std::string& what, const outcome& r) {
     }
 }
 
-inline void check_records(const std::string& what, const outcome& r, size_t n_out,
-                          const expectation& e) {
+inline void check_records(const std::string& what, const outcome& r, size_t n_out, const expectation& e) {
     check_run(what, r);
     if (r.status != 0) return;
     if (n_out == e.complete) return;
@@ -98,7 +97,7 @@ inline void check_records(const std::string& what, const outcome& r, size_t n_ou
 // ---- BGZF layout ----
 
 struct block_t {
-    size_t offset = 0, size = 0;      // compressed position and length
+    size_t offset = 0, size = 0;          // compressed position and length
     size_t data_start = 0, data_len = 0;  // position and length in the decompressed stream
 };
 
@@ -189,9 +188,7 @@ inline size_t rec_mtid_at(size_t r) { return r + 24; }
 inline size_t rec_n_cigar_at(size_t r) { return r + 16; }
 inline size_t rec_l_seq_at(size_t r) { return r + 20; }
 inline size_t rec_data_at(size_t r) { return r + 36; }
-inline size_t rec_cigar_at(const std::string& d, size_t r) {
-    return rec_data_at(r) + static_cast<uint8_t>(d[rec_l_qname_at(r)]);
-}
+inline size_t rec_cigar_at(const std::string& d, size_t r) { return rec_data_at(r) + static_cast<uint8_t>(d[rec_l_qname_at(r)]); }
 inline size_t rec_aux_at(const std::string& d, size_t r) {
     uint32_t l_seq = load_le(d, rec_l_seq_at(r), 4);
     return rec_cigar_at(d, r) + 4 * load_le(d, rec_n_cigar_at(r), 2) + l_seq + (l_seq + 1) / 2;

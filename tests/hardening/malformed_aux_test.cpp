@@ -89,10 +89,11 @@ TEST(MalformedAux, ViewReportsTheRecordAndKeepsTheOthers) {
     const std::string bam = damaged_bam(dir, 'Q');
     run_result r = run_alnkit({"view", bam});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "[main_samview] " + bam +
-                         ": 1 records with malformed optional fields were not written (the first is bad).\n");
-    EXPECT_EQ(r.out, "good1\t0\tchr1\t10\t30\t4M\t*\t0\t0\tACGT\tIIII\tNM:i:1\n"
-                     "good2\t0\tchr1\t30\t30\t4M\t*\t0\t0\tACGT\tIIII\tNM:i:2\n");
+    EXPECT_EQ(r.err,
+              "[main_samview] " + bam + ": 1 records with malformed optional fields were not written (the first is bad).\n");
+    EXPECT_EQ(r.out,
+              "good1\t0\tchr1\t10\t30\t4M\t*\t0\t0\tACGT\tIIII\tNM:i:1\n"
+              "good2\t0\tchr1\t30\t30\t4M\t*\t0\t0\tACGT\tIIII\tNM:i:2\n");
     // BAM output copies the record as it is, nothing is lost.
     r = run_alnkit({"view", "-b", "-o", dir.file("copy.bam"), bam});
     EXPECT_EQ(r.status, 0) << r.err;

@@ -2,9 +2,9 @@
 // and outputs that cannot be created: every command must say so and exit
 // non-zero, and the sort must leave no temporary file behind.  An output
 // pipe closed by its reader ends a command quietly.
-#include <gtest/gtest.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -68,10 +68,9 @@ protected:
         test_util::make_bam(*dir_, "in", 5, 20000);
         ASSERT_EQ(run_alnkit({"sort", in(), dir_->file("sorted")}).status, 0);
         ASSERT_EQ(run_alnkit({"index", sorted()}).status, 0);
-        ASSERT_EQ(run({ALNSIM_PATH, "--seed", "5", "--refs", "2", "--ref-len", "400000", "--records", "0", "--fasta",
-                       fasta()})
-                      .status,
-                  0);
+        ASSERT_EQ(
+            run({ALNSIM_PATH, "--seed", "5", "--refs", "2", "--ref-len", "400000", "--records", "0", "--fasta", fasta()}).status,
+            0);
         ASSERT_EQ(run_alnkit({"faidx", fasta()}).status, 0);
         test_util::write_file(dir_->file("refs.txt"), reference_list(dir_->file("in.sam")));
     }
@@ -136,11 +135,16 @@ TEST_F(FullDisk, WritingCommandsReportTheFailure) {
         {500, {"view", "-b", in()}, o + ".stdout.bam", "[main_samview] " + stdout_failed},
         {500, {"view", in()}, o + ".stdout.sam", "[main_samview] " + stdout_failed},
         {0, {"view", "-c", in()}, o + ".count", "[main_samview] " + stdout_failed},
-        {500, {"import", dir_->file("refs.txt"), dir_->file("in.sam"), o + ".i.bam"}, "",
+        {500,
+         {"import", dir_->file("refs.txt"), dir_->file("in.sam"), o + ".i.bam"},
+         "",
          "[main_samview] fail to write \"" + o + ".i.bam\".\n"},
         {500, {"bam2fq", in()}, o + ".fq", "[main_bam2fq] " + stdout_failed},
         {500, {"faidx", fasta(), "chr1", "chr2"}, o + ".fa", "[faidx_main] " + stdout_failed},
-        {0, {"faidx", out.file("copy.fa")}, "", "[fai_build] fail to write FASTA index " + out.file("copy.fa.fai") + "\n",
+        {0,
+         {"faidx", out.file("copy.fa")},
+         "",
+         "[fai_build] fail to write FASTA index " + out.file("copy.fa.fai") + "\n",
          out.file("copy.fa.fai")},
         {0, {"idxstats", sorted()}, o + ".stats", "[bam_idxstats] " + stdout_failed},
         {500, {"sort", "-o", in(), o + ".prefix"}, o + ".sorted.bam", "[sort_blocks] fail to write file standard output.\n"},
@@ -199,7 +203,8 @@ TEST_F(FullDisk, SortReportsATemporaryBlockRemovedBeforeTheMerge) {
     run_result r;
     std::thread sorter([&] { r = run_alnkit({"sort", "-m", "500K", fifo, out.file("s")}); });
     const std::string data = test_util::read_file(in());
-    struct sigaction ignore{}, old{};
+    struct sigaction ignore {
+    }, old{};
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &ignore, &old);  // a sort that ends early must fail the test, not kill it
     int fd = open(fifo.c_str(), O_WRONLY);
@@ -256,8 +261,7 @@ run_result run_into_closed_pipe(const std::vector<std::string>& args, sigpipe_st
     char buf[4096];
     *bytes_read = 0;
     ssize_t n;
-    while (*bytes_read < sizeof buf && (n = read(p[0], buf, sizeof buf - *bytes_read)) > 0)
-        *bytes_read += static_cast<size_t>(n);
+    while (*bytes_read < sizeof buf && (n = read(p[0], buf, sizeof buf - *bytes_read)) > 0) *bytes_read += static_cast<size_t>(n);
     close(p[0]);
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
@@ -291,11 +295,7 @@ scratch_dir* ClosedPipe::dir_ = nullptr;
 TEST_F(ClosedPipe, EndsQuietly) {
     const std::string bam = dir_->file("in.bam");
     const std::vector<std::vector<std::string>> commands = {
-        {"view", bam},
-        {"view", "-h", bam},
-        {"view", "-b", bam},
-        {"bam2fq", bam},
-        {"faidx", dir_->file("ref.fa"), "chr1"},
+        {"view", bam}, {"view", "-h", bam}, {"view", "-b", bam}, {"bam2fq", bam}, {"faidx", dir_->file("ref.fa"), "chr1"},
     };
     const std::pair<sigpipe_start, const char*> starts[] = {
         {sigpipe_start::inherited_default, "default"},

@@ -2,8 +2,8 @@
 // idxstats commands.  Index files are checked with a small decoder of their
 // own against the virtual offsets of the records, and region queries against
 // a linear scan of the same records.
-#include "bam/bam_codec.h"
 #include "index/bam_index.h"
+#include "bam/bam_codec.h"
 
 #include <gtest/gtest.h>
 
@@ -243,8 +243,9 @@ TEST(BamIndexBuild, SmallLayouts) {
 
     // All unmapped on chr1: counts (0, 2) and no linear index; unplaced tail counted.
     bam = bam_from_sam_text(dir, "unmapped",
-                            hdr + "u1\t4\tchr1\t5\t0\t*\t*\t0\t0\tAC\t*\nu2\t4\tchr1\t9\t0\t*\t*\t0\t0\tAC\t*\n"
-                                  "n1\t4\t*\t0\t0\t*\t*\t0\t0\tAC\t*\nn2\t4\t*\t0\t0\t*\t*\t0\t0\tAC\t*\n");
+                            hdr +
+                                "u1\t4\tchr1\t5\t0\t*\t*\t0\t0\tAC\t*\nu2\t4\tchr1\t9\t0\t*\t*\t0\t0\tAC\t*\n"
+                                "n1\t4\t*\t0\t0\t*\t*\t0\t0\tAC\t*\nn2\t4\t*\t0\t0\t*\t*\t0\t0\tAC\t*\n");
     ASSERT_EQ(bam_index_build(bam.c_str()), 0);
     f = decode_bai(read_file(bam + ".bai"));
     check_index(scan_bam(bam), f);
@@ -254,9 +255,10 @@ TEST(BamIndexBuild, SmallLayouts) {
     // Two chunks of bin 4681 around a bin-585 record merge inside one block;
     // the linear index length follows the last record (window 1 only).
     bam = bam_from_sam_text(dir, "merge",
-                            hdr + "a\t0\tchr1\t1\t30\t4M\t*\t0\t0\tACGT\t*\nb\t0\tchr1\t100\t30\t4M\t*\t0\t0\tACGT\t*\n"
-                                  "c\t0\tchr1\t16001\t30\t1000M\t*\t0\t0\t*\t*\n"
-                                  "d\t0\tchr1\t16101\t30\t100M\t*\t0\t0\t*\t*\n");
+                            hdr +
+                                "a\t0\tchr1\t1\t30\t4M\t*\t0\t0\tACGT\t*\nb\t0\tchr1\t100\t30\t4M\t*\t0\t0\tACGT\t*\n"
+                                "c\t0\tchr1\t16001\t30\t1000M\t*\t0\t0\t*\t*\n"
+                                "d\t0\tchr1\t16101\t30\t100M\t*\t0\t0\t*\t*\n");
     ASSERT_EQ(bam_index_build(bam.c_str()), 0);
     s = scan_bam(bam);
     f = decode_bai(read_file(bam + ".bai"));
@@ -269,8 +271,9 @@ TEST(BamIndexBuild, SmallLayouts) {
 
     // Windows without records copy the entry before them; leading ones stay 0.
     bam = bam_from_sam_text(dir, "gaps",
-                            hdr + "a\t0\tchr2\t100001\t30\t4M\t*\t0\t0\tACGT\t*\n"
-                                  "b\t0\tchr2\t150001\t30\t4M\t*\t0\t0\tACGT\t*\n");
+                            hdr +
+                                "a\t0\tchr2\t100001\t30\t4M\t*\t0\t0\tACGT\t*\n"
+                                "b\t0\tchr2\t150001\t30\t4M\t*\t0\t0\tACGT\t*\n");
     ASSERT_EQ(bam_index_build(bam.c_str()), 0);
     s = scan_bam(bam);
     f = decode_bai(read_file(bam + ".bai"));
@@ -289,10 +292,12 @@ TEST(BamIndexBuild, UnsortedInputFailsWithItsMessage) {
     } cases[] = {
         {a + b, "[bam_index_core] the alignment is not sorted (b): 2-th chr > 1-th chr\n"},
         {b + c, "[bam_index_core] the alignment is not sorted (c): 49 > 19 in 1-th chr\n"},
-        {u + b, "[bam_index_core] the alignment is not sorted: reads without coordinates prior to reads with "
-                "coordinates.\n"},
-        {b + u + c, "[bam_index_core] the alignment is not sorted: reads without coordinates prior to reads with "
-                    "coordinates.\n"},
+        {u + b,
+         "[bam_index_core] the alignment is not sorted: reads without coordinates prior to reads with "
+         "coordinates.\n"},
+        {b + u + c,
+         "[bam_index_core] the alignment is not sorted: reads without coordinates prior to reads with "
+         "coordinates.\n"},
     };
     for (const auto& tc : cases) {
         const std::string bam = bam_from_sam_text(dir, "unsorted", hdr + tc.records);
@@ -342,8 +347,9 @@ TEST(BamIndexFetch, RandomRegionsMatchLinearScan) {
         int tid = static_cast<int>(rng() % s.names.size());
         int len = static_cast<int>(s.lengths[tid]);
         int beg = static_cast<int>(rng() % (len + 20000)) - 5000;
-        int span = q % 4 == 0 ? static_cast<int>(rng() % 3) : q % 4 == 1 ? static_cast<int>(rng() % 300)
-                                                                         : static_cast<int>(rng() % 200000);
+        int span = q % 4 == 0   ? static_cast<int>(rng() % 3)
+                   : q % 4 == 1 ? static_cast<int>(rng() % 300)
+                                : static_cast<int>(rng() % 200000);
         if (q == 0) beg = 0, span = len;  // a whole reference
         fetch_state st{fp, {}};
         ASSERT_EQ(bam_fetch(fp, idx.get(), tid, beg, beg + span, &st, collect), 0);
@@ -386,7 +392,7 @@ TEST(BamIndexFetch, DegenerateRegionsAndRecordsWithoutCigar) {
     EXPECT_EQ(fetch(200, 299), std::vector<uint64_t>{});                    // p ends at 200, q starts at 299
     EXPECT_EQ(fetch(200, 300), std::vector<uint64_t>{s.recs[2].voff_end});  // q
     EXPECT_EQ(fetch(199, 200), std::vector<uint64_t>{s.recs[1].voff_end});  // p covers 199
-    EXPECT_EQ(fetch(150, 150), std::vector<uint64_t>{});                 // empty interval
+    EXPECT_EQ(fetch(150, 150), std::vector<uint64_t>{});                    // empty interval
     EXPECT_EQ(fetch(-5, 105), fetch(0, 105));
     EXPECT_EQ(fetch(0, 100000).size(), 3U);
     EXPECT_EQ(bam_iter_query(idx.get(), 0, 10, 5), nullptr);
@@ -440,8 +446,7 @@ TEST(BamIndexFetch, ChunksThatDoNotFitTheFileEndTheIteration) {
     EXPECT_EQ(fetch({{0xffffffffffff0000ULL, 0xffffffffffff0005ULL}}, &ends), bam_iter_eseek);
     EXPECT_TRUE(ends.empty());
     // A chunk ending inside a record: reading runs past its end.
-    EXPECT_EQ(fetch({{s.recs[0].voff, s.recs[0].voff + 1}, {s.recs[far].voff, s.recs[far].voff_end}}, &ends),
-              bam_iter_emismatch);
+    EXPECT_EQ(fetch({{s.recs[0].voff, s.recs[0].voff + 1}, {s.recs[far].voff, s.recs[far].voff_end}}, &ends), bam_iter_emismatch);
     EXPECT_EQ(ends, std::vector<uint64_t>{s.recs[0].voff_end});
     // A chunk starting inside a record decodes garbage: a failed retrieval.
     int ret = fetch({{s.recs[0].voff + 7, s.recs[20].voff_end}}, &ends);
@@ -503,10 +508,10 @@ TEST(BamIndexFetch, ChunkInsideARecordOrPastTheDataFails) {
             field += ',';
             field += std::to_string(static_cast<uint8_t>(ch));
         }
-        const std::string path = bam_from_sam_text(
-            dir, "fake" + std::to_string(fake_tid),
-            "@SQ\tSN:chr1\tLN:1000\n@SQ\tSN:chr2\tLN:1000\nr1\t0\tchr1\t5\t30\t4M\t*\t0\t0\tACGT\tIIII\t" + field +
-                "\nr2\t0\tchr1\t20\t30\t4M\t*\t0\t0\tACGT\tIIII\n");
+        const std::string path =
+            bam_from_sam_text(dir, "fake" + std::to_string(fake_tid),
+                              "@SQ\tSN:chr1\tLN:1000\n@SQ\tSN:chr2\tLN:1000\nr1\t0\tchr1\t5\t30\t4M\t*\t0\t0\tACGT\tIIII\t" +
+                                  field + "\nr2\t0\tchr1\t20\t30\t4M\t*\t0\t0\tACGT\tIIII\n");
         bam_scan t = scan_bam(path);
         ASSERT_EQ(t.recs.size(), 2U);
         BGZF* fp = bgzf_open(path.c_str(), "r");
@@ -524,8 +529,9 @@ TEST(BamIndexFetch, ChunkInsideARecordOrPastTheDataFails) {
 
     // A built index's last chunk ends after the end-of-file block, where
     // the stream ends: that is the end of the region, not a failure.
-    const std::string tiny = bam_from_sam_text(dir, "tiny", "@SQ\tSN:chr1\tLN:1000\nr1\t0\tchr1\t5\t30\t4M\t*\t0\t0\tACGT\tIIII\n"
-                                                            "r2\t0\tchr1\t9\t30\t4M\t*\t0\t0\tACGT\tIIII\n");
+    const std::string tiny = bam_from_sam_text(dir, "tiny",
+                                               "@SQ\tSN:chr1\tLN:1000\nr1\t0\tchr1\t5\t30\t4M\t*\t0\t0\tACGT\tIIII\n"
+                                               "r2\t0\tchr1\t9\t30\t4M\t*\t0\t0\tACGT\tIIII\n");
     ASSERT_EQ(bam_index_build(tiny.c_str()), 0);
     bam_index_ptr idx(bam_index_load(tiny.c_str()));
     ASSERT_TRUE(idx);
@@ -638,15 +644,16 @@ TEST(BamIndexLoad, CutOrDamagedFilesFailCleanly) {
     write_file(bam + ".bai", bad_magic);
     auto r = run_alnkit({"idxstats", bam});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "[bam_index_load] wrong magic number.\n[bam_index_load] fail to load BAM index.\n"
-                     "[bam_idxstats] fail to load the index.\n");
+    EXPECT_EQ(r.err,
+              "[bam_index_load] wrong magic number.\n[bam_index_load] fail to load BAM index.\n"
+              "[bam_idxstats] fail to load the index.\n");
 }
 
 TEST(BamIndexLoad, LooksForBothIndexNames) {
     scratch_dir dir;
     const std::string bam = generate_bam(dir, "x", 9, 2, 50000, 300);
     ASSERT_EQ(bam_index_build2(bam.c_str(), dir.file("x.bai").c_str()), 0);
-    EXPECT_TRUE(bam_index_ptr(bam_index_load_local(bam.c_str())));  // x.bai
+    EXPECT_TRUE(bam_index_ptr(bam_index_load_local(bam.c_str())));                 // x.bai
     EXPECT_FALSE(bam_index_ptr(bam_index_load_local(dir.file("x.sam").c_str())));  // only x.sam.bai
     write_file(dir.file("x.sam.bai"), read_file(dir.file("x.bai")));
     EXPECT_TRUE(bam_index_ptr(bam_index_load_local(dir.file("x.sam").c_str())));

@@ -118,7 +118,7 @@ TEST(BedOverlap, EdgeRules) {
     scratch_dir dir;
     bed_ptr h = load_text(dir, "chr1 100\nchr2 100 200\nchr2 150 160\nchr3 8000 8192\n");
     EXPECT_EQ(bed_overlap(h.get(), "chr1", 99, 100), 1);
-    EXPECT_EQ(bed_overlap(h.get(), "chr1", 98, 99), 0);   // adjacent on the left
+    EXPECT_EQ(bed_overlap(h.get(), "chr1", 98, 99), 0);    // adjacent on the left
     EXPECT_EQ(bed_overlap(h.get(), "chr1", 100, 101), 0);  // adjacent on the right
     EXPECT_EQ(bed_overlap(h.get(), "chr2", 170, 180), 1);  // through the first, longer interval
     EXPECT_EQ(bed_overlap(h.get(), "chr2", 200, 300), 0);
@@ -174,8 +174,7 @@ TEST(BedIndex, MatchesPlainFill) {
                 if (want[w] == -1) want[w] = static_cast<int>(i);
         }
         int len;
-        std::unique_ptr<int, decltype(&std::free)> idx(bed_index_core(static_cast<int>(a.size()), a.data(), &len),
-                                                       &std::free);
+        std::unique_ptr<int, decltype(&std::free)> idx(bed_index_core(static_cast<int>(a.size()), a.data(), &len), &std::free);
         ASSERT_EQ(len, static_cast<int>((bed_end(a.back()) >> 13) + 1));
         for (size_t w = 0; w < want.size(); ++w) ASSERT_EQ(idx.get()[w], want[w]) << "round " << round << " window " << w;
     }
@@ -195,10 +194,10 @@ TEST(BedOverlap, RandomAgainstBruteForce) {
         int r = i < 5 ? 1 : i % 2 ? 0 : 2;
         uint32_t s = rng() % 300000, len;
         switch (rng() % 4) {
-            case 0: len = 1; break;
-            case 1: len = 1 + rng() % 100; break;
-            case 2: len = 8000 + rng() % 20000; break;  // spans windows
-            default: len = 50000 + rng() % 200000; break;
+        case 0: len = 1; break;
+        case 1: len = 1 + rng() % 100; break;
+        case 2: len = 8000 + rng() % 20000; break;  // spans windows
+        default: len = 50000 + rng() % 200000; break;
         }
         if (len == 1 && rng() % 2) {
             text += std::string(names[r]) + "\t" + std::to_string(s + 1) + "\n";

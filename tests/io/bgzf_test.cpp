@@ -20,7 +20,6 @@ using test_util::read_file;
 using test_util::scratch_dir;
 using test_util::write_file;
 
-
 std::string text_bytes(size_t n) {
     std::string s;
     while (s.size() < n) {
@@ -245,8 +244,8 @@ TEST(Bgzf, BlocksFailTheirChecksumOrLengthCheckWithTheirOffset) {
         char buf[16];
         EXPECT_EQ(bgzf_read(fp, buf, 16), -1);
         EXPECT_STREQ(fp->error, c.error);
-        EXPECT_EQ(bgzf_error_text(fp), std::string(c.error) + " in the BGZF block at file offset " +
-                                           std::to_string(second.offset));
+        EXPECT_EQ(bgzf_error_text(fp),
+                  std::string(c.error) + " in the BGZF block at file offset " + std::to_string(second.offset));
         bgzf_close(fp);
     }
 

@@ -43,7 +43,8 @@ std::vector<seq_t> parse_fasta(const std::string& text) {
         }
         seq_t& s = seqs.back();
         if (s.bases.empty()) {
-            s.line_blen = static_cast<int>(std::count_if(line.begin(), line.end(), [](unsigned char c) { return std::isgraph(c); }));
+            s.line_blen =
+                static_cast<int>(std::count_if(line.begin(), line.end(), [](unsigned char c) { return std::isgraph(c); }));
             s.line_len = static_cast<int>(line.size()) + 1;
         }
         for (unsigned char c : line)
@@ -104,16 +105,16 @@ class FaiGenerated : public Fai, public ::testing::WithParamInterface<int> {};
 TEST_P(FaiGenerated, IndexAndFetchesMatchTheText) {
     const int width = GetParam();
     const std::string fa = dir.file("gen.fa");
-    ASSERT_EQ(test_util::run({ALNSIM_PATH, "--seed", std::to_string(width), "--refs", "4", "--ref-len", "30000",
-                              "--records", "0", "--fasta", fa, "--line-width", std::to_string(width), "--sam",
-                              dir.file("gen.sam")})
+    ASSERT_EQ(test_util::run({ALNSIM_PATH, "--seed", std::to_string(width), "--refs", "4", "--ref-len", "30000", "--records", "0",
+                              "--fasta", fa, "--line-width", std::to_string(width), "--sam", dir.file("gen.sam")})
                   .status,
               0);
     const std::string text = read_file(fa);
     const std::vector<seq_t> seqs = parse_fasta(text);
     ASSERT_EQ(seqs.size(), 4u);
-    ASSERT_TRUE(std::any_of(seqs.begin(), seqs.end(), [&](const seq_t& q) { return q.bases.size() % static_cast<size_t>(width); }))
-        << "no sequence with a short last line";
+    ASSERT_TRUE(std::any_of(seqs.begin(), seqs.end(), [&](const seq_t& q) {
+        return q.bases.size() % static_cast<size_t>(width);
+    })) << "no sequence with a short last line";
     test_util::write_gzip_file(dir.file("gen.fa.gz"), text);
     write_file(dir.file("gen.fa.rz"), razf_test::make_razf(text).bytes);
 
@@ -141,9 +142,9 @@ TEST_P(FaiGenerated, IndexAndFetchesMatchTheText) {
             bool found = true;
             EXPECT_EQ(fetch(fai.get(), seqs[0].name + ":1-10", &found), "");
             EXPECT_FALSE(found);
-            EXPECT_EQ(testing::internal::GetCapturedStderr(),
-                      "[fai_fetch] fail to position the FASTA file at offset " + std::to_string(seqs[0].offset) +
-                          " (a gzip file only seeks forward).\n");
+            EXPECT_EQ(testing::internal::GetCapturedStderr(), "[fai_fetch] fail to position the FASTA file at offset " +
+                                                                  std::to_string(seqs[0].offset) +
+                                                                  " (a gzip file only seeks forward).\n");
             continue;
         }
         for (int i = 0; i < 300; ++i) {
@@ -154,7 +155,8 @@ TEST_P(FaiGenerated, IndexAndFetchesMatchTheText) {
             const std::string region = q.name + ":" + std::to_string(b) + "-" + std::to_string(e);
             ASSERT_EQ(fetch(fai.get(), region), b < 0 ? "" : slice(q.bases, b, e)) << region;
             const int cb = std::clamp(std::min(b, e), 0, n - 1), ce = std::clamp(e, 0, n - 1);
-            ASSERT_EQ(fetch_seq(fai.get(), q.name, b, e), q.bases.substr(static_cast<size_t>(cb), static_cast<size_t>(ce - cb + 1)))
+            ASSERT_EQ(fetch_seq(fai.get(), q.name, b, e),
+                      q.bases.substr(static_cast<size_t>(cb), static_cast<size_t>(ce - cb + 1)))
                 << b << " " << e;
         }
     }
@@ -175,17 +177,17 @@ TEST_F(Fai, RegionStringsAndClipping) {
         const char* region;
         std::string want;
     } cases[] = {
-        {"chr1:61-61", bases.substr(60, 1)},           // first base of the second line
+        {"chr1:61-61", bases.substr(60, 1)},  // first base of the second line
         {"chr1", bases},
         {"chr1:100", bases.substr(99)},
-        {"chr1:140-1000", bases.substr(139)},          // clipped at the end
-        {"chr1:50-10", ""},                            // reversed
-        {"chr1:100-", ""},                             // an empty end reads as 0
-        {"chr1:-3", bases.substr(0, 3)},               // a negative begin reads as the first base
+        {"chr1:140-1000", bases.substr(139)},  // clipped at the end
+        {"chr1:50-10", ""},                    // reversed
+        {"chr1:100-", ""},                     // an empty end reads as 0
+        {"chr1:-3", bases.substr(0, 3)},       // a negative begin reads as the first base
         {"chr1:0-3", bases.substr(0, 3)},
         {"chr1:200-300", ""},
         {" chr1 : 1,01 - 1,10 ", bases.substr(100, 10)},
-        {"x:1-5", "ACGTACGT"},                         // the whole text names a sequence
+        {"x:1-5", "ACGTACGT"},  // the whole text names a sequence
         {"x:1-5:2-3", "CG"},
     };
     for (const auto& c : cases) {
@@ -209,8 +211,8 @@ TEST_F(Fai, RegionStringsAndClipping) {
 TEST_F(Fai, DataShorterThanItsIndexIsAnError) {
     std::string bases;
     for (int i = 0; i < 150; ++i) bases += "ACGT"[(i * 3 + i / 7) % 4];
-    const std::string text = ">chr1\n" + bases.substr(0, 60) + "\n" + bases.substr(60, 60) + "\n" + bases.substr(120) +
-                             "\n>chr2\nACGTACGT\n";
+    const std::string text =
+        ">chr1\n" + bases.substr(0, 60) + "\n" + bases.substr(60, 60) + "\n" + bases.substr(120) + "\n>chr2\nACGTACGT\n";
     ASSERT_EQ(build("c.fa", text), 0);
     const std::string fai_text = read_file(dir.file("c.fa.fai"));
     const size_t chr2_at = text.find(">chr2");
@@ -274,11 +276,11 @@ TEST_F(Fai, AcceptedLayouts) {
     const struct {
         std::string fasta, fai, region, want;
     } cases[] = {
-        {">chr1 some description\nACGTACGT\nACG\n\n\n>chr2\n\nACGT\nAC\n",
-         "chr1\t11\t23\t8\t9\nchr2\t6\t45\t4\t5\n", "chr2:3-6", "GTAC"},
-        {">a\r\nACGTA\r\nACG\r\n", "a\t8\t4\t5\t7\n", "a:5-7", "AAC"},      // CRLF: two terminator bytes
-        {">e\n>f\nAC\n", "e\t0\t3\t0\t0\nf\t2\t6\t2\t3\n", "e", ""},        // empty sequence
-        {">a\nACGT\nAC", "a\t6\t3\t4\t5\n", "a:4-6", "TAC"},                // no final newline
+        {">chr1 some description\nACGTACGT\nACG\n\n\n>chr2\n\nACGT\nAC\n", "chr1\t11\t23\t8\t9\nchr2\t6\t45\t4\t5\n", "chr2:3-6",
+         "GTAC"},
+        {">a\r\nACGTA\r\nACG\r\n", "a\t8\t4\t5\t7\n", "a:5-7", "AAC"},  // CRLF: two terminator bytes
+        {">e\n>f\nAC\n", "e\t0\t3\t0\t0\nf\t2\t6\t2\t3\n", "e", ""},    // empty sequence
+        {">a\nACGT\nAC", "a\t6\t3\t4\t5\n", "a:4-6", "TAC"},            // no final newline
         {">a\nACGT\nACGT\n \n\n>b\nAC\n", "a\t8\t3\t4\t5\nb\t2\t19\t2\t3\n", "b", "AC"},
         {">a\nAC\n>a\nGGGG\n", "a\t4\t9\t4\t5\na\t4\t9\t4\t5\n", "a", "GGGG"},  // the later entry wins
         {"\n\n>a\nAC\n", "a\t2\t5\t2\t3\n", "a", "AC"},
@@ -318,9 +320,9 @@ TEST_F(Fai, IndexLinesAreValidatedOnLoad) {
         std::string fai;
         bool ok;
     } cases[] = {
-        {"a\t4\t3\t4\t5\n", true},   {"a\t4\t3\t4\t5\n\n", true}, {"a\t0\t3\t0\t0\n", true},
-        {"a\t4\t3\n", false},        {"a\t4\t3\t0\t5\n", false},  {"a\t-4\t3\t4\t5\n", false},
-        {"a\t4\t3\t6\t5\n", false},  {"a\tx\t3\t4\t5\n", false},  {"a\t4\t3\t4\t99999999999\n", false},
+        {"a\t4\t3\t4\t5\n", true},  {"a\t4\t3\t4\t5\n\n", true}, {"a\t0\t3\t0\t0\n", true},
+        {"a\t4\t3\n", false},       {"a\t4\t3\t0\t5\n", false},  {"a\t-4\t3\t4\t5\n", false},
+        {"a\t4\t3\t6\t5\n", false}, {"a\tx\t3\t4\t5\n", false},  {"a\t4\t3\t4\t99999999999\n", false},
     };
     for (const auto& c : cases) {
         write_file(dir.file("v.fa.fai"), c.fai);

@@ -83,8 +83,7 @@ public:
             }
             char buf[256];
             pollfd p{c, POLLIN, 0};
-            while (poll(&p, 1, 3000) > 0 && read(c, buf, sizeof buf) > 0) {
-            }
+            while (poll(&p, 1, 3000) > 0 && read(c, buf, sizeof buf) > 0) {}
             close(c);
         });
     }
@@ -120,9 +119,10 @@ const std::string login = "220 ready\r\n331 password\r\n230 in\r\n200 binary\r\n
 TEST(KnetFtpReplies, BareLineFeedsKeepTheWholeReply) {
     scoped_value<int> wait(knet_timeout_ms, never_reached_ms);
     const std::string data = "0123456789abcdefghij";
-    scripted_server srv("220 ready\n331 password\n230 in\n200 binary\n227 Entering Passive Mode (PASV_ADDR)\n"
-                        "213 20\n350 rest\n150 here\n226 done\n",
-                        data);
+    scripted_server srv(
+        "220 ready\n331 password\n230 in\n200 binary\n227 Entering Passive Mode (PASV_ADDR)\n"
+        "213 20\n350 rest\n150 here\n226 done\n",
+        data);
     knet_ptr fp = open_ftp(srv);
     ASSERT_TRUE(fp);
     EXPECT_EQ(fp->file_size, 20);  // the last digit of "213 20" is not taken for a carriage return
@@ -142,7 +142,8 @@ TEST(KnetFtpReplies, UnusableRepliesFailOpenWithTheReason) {
          "[kftp_connect_file] 227 Entering Passive Mode (-1,0,0,1,4,1).\n"},
         {login + "500 no passive mode\r\n", "[kftp_connect_file] 500 no passive mode\n"},
         // A size reply cut off inside its number is no size.
-        {login + "227 Entering Passive Mode (PASV_ADDR).\r\n213 12", "[kftp_connect_file] no reply from the FTP server to SIZE.\n"},
+        {login + "227 Entering Passive Mode (PASV_ADDR).\r\n213 12",
+         "[kftp_connect_file] no reply from the FTP server to SIZE.\n"},
         {login + "227 Entering Passive Mode (PASV_ADDR).\r\n213 20\r\n350 rest\r\n550 gone\r\n",
          "[kftp_connect_file] 550 gone\n"},
         {"421 too many users\r\n", "[kftp_connect] 421 too many users\n"},

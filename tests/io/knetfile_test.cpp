@@ -17,8 +17,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -39,10 +39,9 @@ using test_util::env_guard;
 using test_util::random_bytes;
 using test_util::read_file;
 using test_util::scoped_value;
-using test_util::test_server;
 using test_util::scratch_dir;
+using test_util::test_server;
 using test_util::write_file;
-
 
 std::vector<std::string> split_lines(const std::string& text) {
     std::vector<std::string> lines;
@@ -87,8 +86,7 @@ int closed_port() {
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof a;
     int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
         port = ntohs(a.sin_port);
     close(fd);
     return port;
@@ -112,9 +110,8 @@ TEST(KnetLocal, ReadsAndSeeksMatchTheFile) {
         size_t len;
     };
     const step steps[] = {
-        {5000, SEEK_SET, 5000, 100},  {-50, SEEK_CUR, 5050, 30},   {-10, SEEK_END, 99990, 100},
-        {0, SEEK_SET, 0, 1},          {99999, SEEK_SET, 99999, 5}, {-99999, SEEK_CUR, 1, 64},
-        {200000, SEEK_SET, 200000, 8},  // past the end: reads nothing
+        {5000, SEEK_SET, 5000, 100}, {-50, SEEK_CUR, 5050, 30}, {-10, SEEK_END, 99990, 100},   {0, SEEK_SET, 0, 1},
+        {99999, SEEK_SET, 99999, 5}, {-99999, SEEK_CUR, 1, 64}, {200000, SEEK_SET, 200000, 8},  // past the end: reads nothing
     };
     for (const auto& s : steps) {
         SCOPED_TRACE(s.expect_pos);
@@ -180,10 +177,8 @@ protected:
         for (int i = 0; i < 8; ++i) {
             int64_t target = static_cast<int64_t>(rng() % data_.size());
             size_t len = 1 + rng() % 70000;
-            if (i % 2 == 0)
-                ASSERT_EQ(knet_seek(fp, target, SEEK_SET), 0);
-            else
-                ASSERT_EQ(knet_seek(fp, target - knet_tell(fp), SEEK_CUR), 0);
+            if (i % 2 == 0) ASSERT_EQ(knet_seek(fp, target, SEEK_SET), 0);
+            else ASSERT_EQ(knet_seek(fp, target - knet_tell(fp), SEEK_CUR), 0);
             ASSERT_EQ(knet_tell(fp), target);
             std::string got;
             while (got.size() < len) {  // a read may stop at the end of the file
@@ -260,8 +255,7 @@ TEST_F(KnetRemote, HttpSeekFromTheEndFailsAndKeepsTheTransfer) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(knet_seek(fp.get(), -10, SEEK_END), -1);
     int err = errno;
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "[knet_seek] SEEK_END is not supported for HTTP. Offset is unchanged.\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[knet_seek] SEEK_END is not supported for HTTP. Offset is unchanged.\n");
     EXPECT_EQ(err, ESPIPE);
     EXPECT_EQ(knet_tell(fp.get()), 100);
     EXPECT_EQ(read_some(fp.get(), 100), data_.substr(100, 100));
@@ -378,8 +372,8 @@ TEST_F(KnetRemote, FtpSequentialReadMatchesFile) {
     EXPECT_EQ(knet_tell(fp.get()), static_cast<int64_t>(data_.size()));
     // The greeting and the RETR reply span several lines; reading them as
     // one reply each keeps every later reply in step (SIZE above).
-    EXPECT_EQ(log_lines(), (std::vector<std::string>{"USER anonymous", "PASS xyzw@", "TYPE I", "PASV",
-                                                     "SIZE /data.bin", "REST 0", "RETR /data.bin"}));
+    EXPECT_EQ(log_lines(), (std::vector<std::string>{"USER anonymous", "PASS xyzw@", "TYPE I", "PASV", "SIZE /data.bin", "REST 0",
+                                                     "RETR /data.bin"}));
 }
 
 TEST_F(KnetRemote, FtpSeeksStartNewTransfersAtTheOffset) {

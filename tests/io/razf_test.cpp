@@ -70,8 +70,8 @@ TEST_F(Razf, EveryFormReadsByteExactInOddChunks) {
         const std::string* path;
         bool with_index;
         int type;
-    } forms[] = {{&plain, true, FILE_TYPE_PLAIN}, {&gz, true, FILE_TYPE_GZ}, {&rzf, true, FILE_TYPE_RZ},
-                 {&rzf, false, FILE_TYPE_RZ}};
+    } forms[] = {
+        {&plain, true, FILE_TYPE_PLAIN}, {&gz, true, FILE_TYPE_GZ}, {&rzf, true, FILE_TYPE_RZ}, {&rzf, false, FILE_TYPE_RZ}};
     for (const auto& f : forms) {
         for (int chunk : {1, 7, 4095, 4097, 100000}) {
             SCOPED_TRACE(*f.path + " chunk " + std::to_string(chunk) + (f.with_index ? "" : " no index"));
@@ -96,12 +96,13 @@ TEST_F(Razf, RandomSeeksLandExactly) {
     std::mt19937 rng(5);
     const int64_t size = static_cast<int64_t>(data.size());
     for (int form = 0; form < 3; ++form) {
-        razf_ptr rz(form == 0 ? razf_open(plain.c_str(), "r")
-                              : form == 1 ? razf_open(rzf.c_str(), "r") : razf_open2(rzf.c_str(), "r"));
+        razf_ptr rz(form == 0   ? razf_open(plain.c_str(), "r")
+                    : form == 1 ? razf_open(rzf.c_str(), "r")
+                                : razf_open2(rzf.c_str(), "r"));
         for (int i = 0; i < 200; ++i) {
             // Mostly anywhere; some just around block boundaries and the end.
             int64_t p = rng() % 3 ? static_cast<int64_t>(rng() % size)
-                                 : static_cast<int64_t>(rng() % 7) * RZ_BLOCK_SIZE + static_cast<int64_t>(rng() % 3) - 1;
+                                  : static_cast<int64_t>(rng() % 7) * RZ_BLOCK_SIZE + static_cast<int64_t>(rng() % 3) - 1;
             p = std::clamp<int64_t>(p, 0, size);
             const int whence = i % 3;
             const int64_t arg = whence == SEEK_SET ? p : whence == SEEK_CUR ? p - rz->out : p - size;
@@ -152,7 +153,7 @@ TEST_F(Razf, GzipSeeksOnlyForward) {
     EXPECT_EQ(read_some(rz.get(), 10), data.substr(50000, 10));
     EXPECT_EQ(razf_seek(rz.get(), 1000, SEEK_SET), 50010);  // refused, position unchanged
     EXPECT_EQ(razf_seek(rz.get(), -5, SEEK_CUR), 50010);
-    EXPECT_EQ(razf_seek(rz.get(), -5, SEEK_END), 50010);    // length unknown
+    EXPECT_EQ(razf_seek(rz.get(), -5, SEEK_END), 50010);  // length unknown
     EXPECT_EQ(read_some(rz.get(), 10), data.substr(50010, 10));
     EXPECT_EQ(razf_seek(rz.get(), 100, SEEK_CUR), 50120);
     EXPECT_EQ(read_some(rz.get(), 10), data.substr(50120, 10));
@@ -168,10 +169,10 @@ TEST_F(Razf, DamagedTrailerOrIndexFallsBackToSequentialReading) {
     };
     const int64_t len = static_cast<int64_t>(rz_file.bytes.size());
     const std::string cases[] = {
-        patch_be(rz_file.end, 0x7fffffff, 4),                // index size beyond the file
-        patch_be(rz_file.end + 4 + 8 + 4, 0xffffffff, 4),    // second entry past the data
-        patch_be(len - 8, static_cast<uint64_t>(len), 8),    // index offset beyond the file
-        patch_be(len - 16, 10, 8),                           // length shorter than the data
+        patch_be(rz_file.end, 0x7fffffff, 4),              // index size beyond the file
+        patch_be(rz_file.end + 4 + 8 + 4, 0xffffffff, 4),  // second entry past the data
+        patch_be(len - 8, static_cast<uint64_t>(len), 8),  // index offset beyond the file
+        patch_be(len - 16, 10, 8),                         // length shorter than the data
     };
     for (const auto& bytes : cases) {
         razf_ptr rz = open_bytes(bytes);
@@ -237,7 +238,8 @@ TEST_F(Razf, ShortAndMissingFiles) {
     } cases[] = {
         {"", FILE_TYPE_PLAIN, ""},
         {"\x1f\x8b", FILE_TYPE_PLAIN, "\x1f\x8b"},
-        {std::string("\x1f\x8b\x08\x08\0\0\0\0\0\x03name", 14), FILE_TYPE_PLAIN, std::string("\x1f\x8b\x08\x08\0\0\0\0\0\x03name", 14)},
+        {std::string("\x1f\x8b\x08\x08\0\0\0\0\0\x03name", 14), FILE_TYPE_PLAIN,
+         std::string("\x1f\x8b\x08\x08\0\0\0\0\0\x03name", 14)},
         {std::string("\x1f\x8b\x08\x00\0\0\0\0\0\x03", 10), FILE_TYPE_GZ, ""},
         {std::string("\x1f\x8b\x08\x04\0\0\0\0\0\x03\x07\0RAZF\x01\x80\x00", 19), FILE_TYPE_RZ, ""},
     };

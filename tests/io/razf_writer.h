@@ -16,7 +16,7 @@ struct razf_file {
     std::string bytes;
     std::vector<int64_t> entries;  // file offset of the compressed block i + 1
     int64_t header_size = 0;
-    int64_t end = 0;               // file offset of the block index
+    int64_t end = 0;  // file offset of the block index
 };
 
 inline void put_be(std::string& s, uint64_t v, int n) {

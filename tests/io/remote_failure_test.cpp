@@ -18,8 +18,8 @@
 #include "bam/sam.h"
 #include "common/test_server.h"
 #include "common/test_util.h"
-#include "io/faidx.h"
 #include "index/bam_index.h"
+#include "io/faidx.h"
 #include "io/knetfile.h"
 
 namespace {
@@ -62,13 +62,21 @@ struct failure_case {
 
 // What each kind of misbehaviour must be reported as.
 const failure_case open_failures[] = {
-    {"http", {"--mode", "cut-status"}, closes_ms,
+    {"http",
+     {"--mode", "cut-status"},
+     closes_ms,
      "[khttp_connect_file] the HTTP response header is incomplete (11 bytes arrived).\n"},
-    {"http", {"--mode", "cut-header"}, closes_ms,
+    {"http",
+     {"--mode", "cut-header"},
+     closes_ms,
      "[khttp_connect_file] the HTTP response header is incomplete (27 bytes arrived).\n"},
-    {"http", {"--mode", "stall-header"}, nothing_ms,
+    {"http",
+     {"--mode", "stall-header"},
+     nothing_ms,
      "[khttp_connect_file] the HTTP response header is incomplete (0 bytes arrived).\n"},
-    {"http", {"--mode", "stall-mid-header"}, replies_first_ms,
+    {"http",
+     {"--mode", "stall-mid-header"},
+     replies_first_ms,
      "[khttp_connect_file] the HTTP response header is incomplete (17 bytes arrived).\n"},
     {"http", {"--mode", "status-500"}, closes_ms, "[khttp_connect_file] fail to open file (HTTP code: 500).\n"},
     {"http", {"--mode", "redirect"}, closes_ms, "[khttp_connect_file] fail to open file (HTTP code: 302).\n"},
@@ -102,8 +110,7 @@ protected:
             while (samread(in.get(), b.get()) >= 0) samwrite(out.get(), b.get());
         }
         const std::string fa = dir_->file("ref.fa");
-        ASSERT_EQ(run({ALNSIM_PATH, "--seed", "5", "--refs", "2", "--ref-len", "20000", "--records", "0", "--fasta", fa})
-                      .status,
+        ASSERT_EQ(run({ALNSIM_PATH, "--seed", "5", "--refs", "2", "--ref-len", "20000", "--records", "0", "--fasta", fa}).status,
                   0);
         ASSERT_EQ(fai_build(fa.c_str()), 0);
         // Served as the index of reads.bam: only its transfer matters here.
@@ -192,8 +199,8 @@ TEST_F(RemoteFailure, BodyCutOrStalledEndsTheBamRead) {
         int wait_ms;
         std::string message;
     };
-    const std::string stalled = "[knet_read] no data from the server for " + std::to_string(replies_first_ms) +
-                                " ms at byte 40000; transfer abandoned.";
+    const std::string stalled =
+        "[knet_read] no data from the server for " + std::to_string(replies_first_ms) + " ms at byte 40000; transfer abandoned.";
     const body_case cases[] = {
         {"http", {"--cut", "40000"}, closes_ms, "[knet_read] the connection ended at byte 40000 of "},
         {"ftp", {"--cut", "40000"}, closes_ms, "[knet_read] the connection ended at byte 40000 of "},
@@ -256,8 +263,7 @@ TEST_F(RemoteFailure, FastaFetchOverAStalledBodyStopsAtTheTimeout) {
     expect_ended_by_the_right_cause(std::chrono::steady_clock::now() - t0, replies_first_ms);
     EXPECT_EQ(s, nullptr);
     EXPECT_EQ(len, -1);
-    EXPECT_NE(err.find("[knet_read] no data from the server for " + std::to_string(replies_first_ms) + " ms"),
-              std::string::npos)
+    EXPECT_NE(err.find("[knet_read] no data from the server for " + std::to_string(replies_first_ms) + " ms"), std::string::npos)
         << err;
     std::free(s);
     fai_destroy(fai);

@@ -85,7 +85,7 @@ TEST(TextOut, NothingIsWrittenAfterTheFirstFailure) {
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
     EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0);
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(fn.c_str(), &st), 0);
     EXPECT_LE(st.st_size, static_cast<off_t>(limit));
 }

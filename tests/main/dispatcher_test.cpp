@@ -13,7 +13,8 @@ using test_util::run_alnkit;
 TEST(Dispatcher, NoCommandPrintsUsage) {
     const std::string usage = std::string("\n") +
                               "Program: alnkit (Tools for alignments in the SAM format)\n"
-                              "Version: " ALNKIT_VERSION "\n\n"
+                              "Version: " ALNKIT_VERSION
+                              "\n\n"
                               "Usage:   alnkit <command> [options]\n\n"
                               "Command: view        SAM<->BAM conversion\n"
                               "         sort        sort alignment file\n"
@@ -70,9 +71,9 @@ TEST(Dispatcher, UnbuiltCommandNamesItself) {
 }
 
 TEST(Dispatcher, EveryTableNameIsRecognized) {
-    const char* names[] = {"view",  "import", "mpileup", "merge", "sort",   "index",     "idxstats",
-                           "faidx", "fixmate", "rmdup",  "flagstat", "calmd", "fillmd", "reheader",
-                           "cat",   "targetcut", "phase", "depth", "bam2fq", "tview"};
+    const char* names[] = {"view",  "import",    "mpileup", "merge",    "sort",   "index",  "idxstats",
+                           "faidx", "fixmate",   "rmdup",   "flagstat", "calmd",  "fillmd", "reheader",
+                           "cat",   "targetcut", "phase",   "depth",    "bam2fq", "tview"};
     for (const char* name : names) {
         test_util::run_result r = run_alnkit({name});
         EXPECT_EQ(r.err.find("unrecognized command"), std::string::npos) << name << ": " << r.err;

@@ -114,8 +114,9 @@ TEST(CatCommand, WritesToStandardOutputAndReadsStandardInput) {
 TEST(CatCommand, HeaderOptionReplacesEveryInputHeader) {
     scratch_dir dir;
     std::string a = make_bam(dir, "a", 6, 700), b = make_bam(dir, "b", 7, 900);
-    std::string header = "@HD\tVN:1.0\tSO:unsorted\n@SQ\tSN:chr1\tLN:200000\n@SQ\tSN:chr2\tLN:200000\n"
-                         "@SQ\tSN:chr3\tLN:200000\n@CO\tnew header\n";
+    std::string header =
+        "@HD\tVN:1.0\tSO:unsorted\n@SQ\tSN:chr1\tLN:200000\n@SQ\tSN:chr2\tLN:200000\n"
+        "@SQ\tSN:chr3\tLN:200000\n@CO\tnew header\n";
     std::string header_sam = dir.file("h.sam");
     write_file(header_sam, header);
     std::string out = dir.file("out.bam");
@@ -189,8 +190,7 @@ TEST(CatCommand, InputWithoutEndOfFileBlockWarnsAndKeepsItsBytes) {
     std::string out = dir.file("out.bam");
     run_result r = run_alnkit({"cat", "-o", out, cut, b});
     ASSERT_EQ(r.status, 0);
-    EXPECT_NE(r.err.find("[bam_cat] WARNING: Unexpected block structure in file '" + cut +
-                         "'. Possible output corruption.\n"),
+    EXPECT_NE(r.err.find("[bam_cat] WARNING: Unexpected block structure in file '" + cut + "'. Possible output corruption.\n"),
               std::string::npos)
         << r.err;
     // The last data block of the cut input is still there, whole.
@@ -233,8 +233,9 @@ TEST(CatCommand, DamagedInputsFailWithoutCompletingTheOutput) {
 TEST(ReheaderCommand, ReplacesHeaderAndCopiesRecordBlocksUnchanged) {
     scratch_dir dir;
     std::string a = make_bam(dir, "a", 14, 2500);
-    std::string header = "@HD\tVN:1.0\tSO:unsorted\n@SQ\tSN:chr1\tLN:1\n@SQ\tSN:chr2\tLN:2\n@SQ\tSN:chr3\tLN:3\n"
-                         "@CO\treplaced\n";
+    std::string header =
+        "@HD\tVN:1.0\tSO:unsorted\n@SQ\tSN:chr1\tLN:1\n@SQ\tSN:chr2\tLN:2\n@SQ\tSN:chr3\tLN:3\n"
+        "@CO\treplaced\n";
     std::string header_sam = dir.file("h.sam");
     write_file(header_sam, header);
     run_result r = run_alnkit({"reheader", header_sam, a});
@@ -291,13 +292,13 @@ TEST(ReheaderCommand, UsageFailuresAndDamagedInput) {
     EXPECT_TRUE(ends_with(r.err, "\n[main_reheader] fail to open file " + missing + ".\n")) << r.err;
 
     std::string bytes = read_file(a);
-    for (const std::string& content : {bytes.substr(0, bytes.size() - 40), bytes.substr(0, 40), bytes + "garbage after the end"}) {
+    for (const std::string& content :
+         {bytes.substr(0, bytes.size() - 40), bytes.substr(0, 40), bytes + "garbage after the end"}) {
         std::string bad = dir.file("bad.bam");
         write_file(bad, content);
         r = run_alnkit({"reheader", header_sam, bad});
         EXPECT_EQ(r.status, 1);
-        EXPECT_NE(r.err.find("[main_reheader] truncated or damaged BAM file " + bad + ".\n"), std::string::npos)
-            << r.err;
+        EXPECT_NE(r.err.find("[main_reheader] truncated or damaged BAM file " + bad + ".\n"), std::string::npos) << r.err;
         EXPECT_EQ(count_of(r.out, eof_block), 0u);
     }
 }

@@ -29,8 +29,8 @@ using test_util::write_file;
 const std::string two_refs = "@SQ\tSN:chr1\tLN:10000\n@SQ\tSN:chr2\tLN:10000\n";
 
 std::string rec(const std::string& name, int flag, const std::string& ref, int pos, const std::string& tags = "") {
-    std::string line = name + "\t" + std::to_string(flag) + "\t" + ref + "\t" + std::to_string(pos) +
-                       "\t30\t4M\t*\t0\t0\tACGT\tIIII";
+    std::string line =
+        name + "\t" + std::to_string(flag) + "\t" + ref + "\t" + std::to_string(pos) + "\t30\t4M\t*\t0\t0\tACGT\tIIII";
     return line + (tags.empty() ? "" : "\t" + tags) + "\n";
 }
 
@@ -87,10 +87,10 @@ size_t inflated_size(const std::string& bam) {
 
 TEST(MergeCommand, ForwardBeforeReverseAtOnePositionThenInputOrder) {
     scratch_dir dir;
-    std::string a = bam_from_sam(dir, "a", two_refs + rec("rev", 16, "chr1", 100) + rec("a2", 0, "chr1", 200) +
-                                               rec("a3", 0, "chr2", 5));
-    std::string b = bam_from_sam(dir, "b", two_refs + rec("fwd", 0, "chr1", 100) + rec("b2", 0, "chr1", 200) +
-                                               rec("bu", 4, "*", 0));
+    std::string a =
+        bam_from_sam(dir, "a", two_refs + rec("rev", 16, "chr1", 100) + rec("a2", 0, "chr1", 200) + rec("a3", 0, "chr2", 5));
+    std::string b =
+        bam_from_sam(dir, "b", two_refs + rec("fwd", 0, "chr1", 100) + rec("b2", 0, "chr1", 200) + rec("bu", 4, "*", 0));
     run_result r = run_alnkit({"merge", dir.file("ab.bam"), a, b});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
@@ -109,13 +109,13 @@ TEST(MergeCommand, ReadGroupsComeFromFileNames) {
     std::string d = bam_from_sam(dir, "z/d", two_refs + rec("r3", 0, "chr1", 30, "XS:i:4"));
     ASSERT_EQ(std::rename(d.c_str(), dir.file("z/.bam").c_str()), 0);
     // A file named just ".bam" keeps its whole name; run from its directory.
-    run_result r = test_util::run({"/bin/sh", "-c", "cd " + dir.file("z") + " && exec " + ALNKIT_PATH + " merge -r " +
-                                                        dir.file("o.bam") + " " + a + " " + dir.file("y/c.BAM") + " .bam"});
+    run_result r = test_util::run({"/bin/sh", "-c",
+                                   "cd " + dir.file("z") + " && exec " + ALNKIT_PATH + " merge -r " + dir.file("o.bam") + " " +
+                                       a + " " + dir.file("y/c.BAM") + " .bam"});
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string tail = "\t30\t4M\t*\t0\t0\tACGT\tIIII";
-    EXPECT_EQ(view_records(dir.file("o.bam")),
-              "r1\t0\tchr1\t10" + tail + "\tNM:i:0\tRG:Z:a\n" + "r2\t0\tchr1\t20" + tail + "\tRG:Z:c.BAM\n" +
-                  "r3\t0\tchr1\t30" + tail + "\tXS:i:4\tRG:Z:.bam\n");
+    EXPECT_EQ(view_records(dir.file("o.bam")), "r1\t0\tchr1\t10" + tail + "\tNM:i:0\tRG:Z:a\n" + "r2\t0\tchr1\t20" + tail +
+                                                   "\tRG:Z:c.BAM\n" + "r3\t0\tchr1\t30" + tail + "\tXS:i:4\tRG:Z:.bam\n");
     // Without -r the records stay as they were.
     ASSERT_EQ(run_alnkit({"merge", "-f", dir.file("o.bam"), a, dir.file("z/.bam")}).status, 0);  // z/.bam is not just ".bam"
     EXPECT_EQ(view_records(dir.file("o.bam")),
@@ -125,8 +125,8 @@ TEST(MergeCommand, ReadGroupsComeFromFileNames) {
 TEST(MergeCommand, ReferenceListsMustAgreeWhereTheyOverlap) {
     scratch_dir dir;
     std::string one = bam_from_sam(dir, "one", "@CO\tfirst\n" + two_refs + rec("p", 0, "chr2", 50));
-    std::string three = bam_from_sam(dir, "three",
-                                     two_refs + "@SQ\tSN:chr3\tLN:500\n" + rec("s", 0, "chr1", 9) + rec("q", 0, "chr3", 7));
+    std::string three =
+        bam_from_sam(dir, "three", two_refs + "@SQ\tSN:chr3\tLN:500\n" + rec("s", 0, "chr1", 9) + rec("q", 0, "chr3", 7));
     run_result r = run_alnkit({"merge", dir.file("o.bam"), one, three});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(read_header(dir.file("o.bam")).text, "@CO\tfirst\n" + two_refs);
@@ -145,8 +145,8 @@ TEST(MergeCommand, EmptyInputsTakePartInBothOrders) {
     std::string empty = bam_from_sam(dir, "empty", two_refs);
     std::string a = bam_from_sam(dir, "a", two_refs + rec("r10", 0, "chr1", 5) + rec("r2", 0, "chr1", 9));
     std::string n1 = bam_from_sam(dir, "n1", two_refs + rec("r2", 0, "chr2", 1) + rec("r10", 0, "chr1", 5));
-    std::string n2 = bam_from_sam(dir, "n2", two_refs + rec("r1", 0, "chr2", 3) + rec("r2", 0, "chr1", 8) +
-                                                 rec("r07", 0, "chr1", 1));
+    std::string n2 =
+        bam_from_sam(dir, "n2", two_refs + rec("r1", 0, "chr2", 3) + rec("r2", 0, "chr1", 8) + rec("r07", 0, "chr1", 1));
     ASSERT_EQ(run_alnkit({"merge", dir.file("c.bam"), empty, a, empty}).status, 0);
     EXPECT_EQ(names_of(view_records(dir.file("c.bam"))), "r10 r2 ");
     run_result r = run_alnkit({"merge", "-n", dir.file("n.bam"), empty, n1, n2});

@@ -29,13 +29,15 @@ using test_util::scratch_dir;
 // ---- natural name order ----
 
 TEST(StrNumCmp, NaturalOrderTable) {
-    struct row { const char* a; const char* b; int sign; };
+    struct row {
+        const char* a;
+        const char* b;
+        int sign;
+    };
     const row rows[] = {
-        {"r2", "r10", -1},          {"a7", "a007", -1},   {"abc", "abcd", -1},
-        {"read_5", "read_5a", -1},  {"x1", "x1", 0},      {"", "", 0},
-        {"", "a", -1},              {"a01", "a1", 1},     {"a10b2", "a10b10", -1},
-        {"1a", "a", -1},            {"r9:2", "r10:1", -1}, {"q99", "q100", -1},
-        {"ab2", "b1", -1},          {"read", "reae", -1}, {"r10x", "r10y", -1},
+        {"r2", "r10", -1},     {"a7", "a007", -1},  {"abc", "abcd", -1}, {"read_5", "read_5a", -1}, {"x1", "x1", 0},
+        {"", "", 0},           {"", "a", -1},       {"a01", "a1", 1},    {"a10b2", "a10b10", -1},   {"1a", "a", -1},
+        {"r9:2", "r10:1", -1}, {"q99", "q100", -1}, {"ab2", "b1", -1},   {"read", "reae", -1},      {"r10x", "r10y", -1},
     };
     for (const auto& r : rows) {
         int ab = strnum_cmp(r.a, r.b), ba = strnum_cmp(r.b, r.a);
@@ -106,16 +108,16 @@ TEST(SortOrder, MergeKeySeparatesStrandsAndHeapBreaksTiesByInputThenSerial) {
     EXPECT_LT(bam_merge_key(u.get()), UINT64_MAX);
 
     heap1_t x{0, 10, 5, f.get()}, y{1, 10, 2, f.get()}, z{0, 10, 6, f.get()};
-    EXPECT_TRUE(heap_lt(y, x));   // same key: the later input comes after
+    EXPECT_TRUE(heap_lt(y, x));  // same key: the later input comes after
     EXPECT_FALSE(heap_lt(x, y));
-    EXPECT_TRUE(heap_lt(z, x));   // same input: the later serial comes after
+    EXPECT_TRUE(heap_lt(z, x));  // same input: the later serial comes after
     heap1_t smaller{3, 9, 99, f.get()};
     EXPECT_TRUE(heap_lt(x, smaller));
 
     g_is_by_qname = 1;
     auto n2 = make_record("n2", 9, 0, false), n10 = make_record("n10", 0, 0, false);
     heap1_t a{0, bam_merge_key(n10.get()), 0, n10.get()}, b{1, bam_merge_key(n2.get()), 1, n2.get()};
-    EXPECT_TRUE(heap_lt(a, b));   // the name decides before the key
+    EXPECT_TRUE(heap_lt(a, b));  // the name decides before the key
     heap1_t done{2, UINT64_MAX, 0, nullptr};
     EXPECT_TRUE(heap_lt(done, a));
     EXPECT_FALSE(heap_lt(a, done));
@@ -153,11 +155,17 @@ TEST(SortOrder, HeapMergeInterleavesInputsAndDropsAFailingOne) {
 }
 
 TEST(SortOrder, MemoryBoundSuffixes) {
-    struct row { const char* arg; size_t want; };
+    struct row {
+        const char* arg;
+        size_t want;
+    };
     const row rows[] = {
-        {"500", 500},   {"1K", 1024},          {"1M", 1048576}, {"1G", size_t{1} << 30},
-        {"3k", 3072},   {"100M", 100u << 20},  {"0", 0},        {"12x", 12},
-        {"7KB", 7168},  {"", 0},               {"G", 0},
+        {"500", 500},    {"1K", 1024},
+        {"1M", 1048576}, {"1G", size_t{1} << 30},
+        {"3k", 3072},    {"100M", 100u << 20},
+        {"0", 0},        {"12x", 12},
+        {"7KB", 7168},   {"", 0},
+        {"G", 0},
     };
     for (const auto& r : rows) EXPECT_EQ(bam_sort_parse_mem(r.arg), r.want) << r.arg;
 }
@@ -168,9 +176,7 @@ struct record {
     bam1_core_t core;
     std::string data;
     int size;  // what bam_read1 returned: the counted size
-    bool operator==(const record& o) const {
-        return std::memcmp(&core, &o.core, sizeof core) == 0 && data == o.data;
-    }
+    bool operator==(const record& o) const { return std::memcmp(&core, &o.core, sizeof core) == 0 && data == o.data; }
 };
 
 struct bam_content {
@@ -255,10 +261,10 @@ std::vector<record> expected_order(const std::vector<record>& in, bool by_name) 
 void expect_same_records(const std::vector<record>& got, const std::vector<record>& want) {
     ASSERT_EQ(got.size(), want.size());
     for (size_t i = 0; i < got.size(); ++i)
-        ASSERT_TRUE(got[i] == want[i]) << "first difference at record " << i << ": " << got[i].data.c_str()
-                                       << " " << got[i].core.tid << ":" << got[i].core.pos << "/" << got[i].core.flag
-                                       << " vs " << want[i].data.c_str() << " " << want[i].core.tid << ":"
-                                       << want[i].core.pos << "/" << want[i].core.flag;
+        ASSERT_TRUE(got[i] == want[i]) << "first difference at record " << i << ": " << got[i].data.c_str() << " "
+                                       << got[i].core.tid << ":" << got[i].core.pos << "/" << got[i].core.flag << " vs "
+                                       << want[i].data.c_str() << " " << want[i].core.tid << ":" << want[i].core.pos << "/"
+                                       << want[i].core.flag;
 }
 
 // One generated data set shared by the command tests: 20000 records in
@@ -271,8 +277,8 @@ class SortCommand : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         dir_ = new scratch_dir;
-        const std::vector<std::string> gen = {ALNSIM_PATH, "--seed", "11", "--refs", "4", "--ref-len", "70000",
-                                              "--records", "20000", "--sam"};
+        const std::vector<std::string> gen = {ALNSIM_PATH, "--seed", "11",        "--refs", "4",
+                                              "--ref-len", "70000",  "--records", "20000",  "--sam"};
         auto with = [&](std::vector<std::string> extra) {
             std::vector<std::string> a = gen;
             a.insert(a.end(), extra.begin(), extra.end());
@@ -306,9 +312,7 @@ protected:
         return r;
     }
 
-    static int block_count(size_t max_mem) {
-        return count_blocks(*input_, max_mem);
-    }
+    static int block_count(size_t max_mem) { return count_blocks(*input_, max_mem); }
 
     static scratch_dir* dir_;
     static std::vector<record>* input_;
@@ -386,8 +390,10 @@ TEST_F(SortCommand, UnitSuffixesScaleTheBound) {
 
     // 1K on a small input: hundreds of blocks of about four records each.
     scratch_dir dir;
-    ASSERT_EQ(run({ALNSIM_PATH, "--seed", "5", "--refs", "2", "--ref-len", "50000", "--records", "2000", "--sam",
-                   dir.file("in.sam")}).status, 0);
+    ASSERT_EQ(
+        run({ALNSIM_PATH, "--seed", "5", "--refs", "2", "--ref-len", "50000", "--records", "2000", "--sam", dir.file("in.sam")})
+            .status,
+        0);
     ASSERT_EQ(run_alnkit({"view", "-bS", "-o", dir.file("in.bam"), dir.file("in.sam")}).status, 0);
     auto in = read_bam(dir.file("in.bam")).records;
     int n = count_blocks(in, 1024);
@@ -441,8 +447,10 @@ TEST(SortLarge, EveryBoundGivesTheSameStream) {
     const char* ref_len = "2500000";
 #endif
     scratch_dir dir;
-    ASSERT_EQ(run({ALNSIM_PATH, "--seed", "77", "--records", records, "--refs", "6", "--ref-len", ref_len,
-                   "--read-len", "36", "--sam", dir.file("in.sam")}).status, 0);
+    ASSERT_EQ(run({ALNSIM_PATH, "--seed", "77", "--records", records, "--refs", "6", "--ref-len", ref_len, "--read-len", "36",
+                   "--sam", dir.file("in.sam")})
+                  .status,
+              0);
     ASSERT_EQ(run_alnkit({"view", "-bS", "-o", dir.file("in.bam"), dir.file("in.sam")}).status, 0);
     std::remove(dir.file("in.sam").c_str());
     std::vector<record> want;
@@ -508,12 +516,9 @@ TEST(SortSmall, BlockEndsWithTheRecordThatReachesTheBound) {
 TEST(SortSmall, NameTiesFollowCoordinatesAndUnmappedKeepInputOrder) {
     scratch_dir dir;
     test_util::write_file(dir.file("in.sam"),
-                          sam_body({"r10\t0\tc1\t5\t30\t4M\t*\t0\t0\tACGT\tIIII",
-                                    "p\t16\tc2\t9\t30\t4M\t*\t0\t0\tACGT\tIIII",
-                                    "u2\t4\t*\t0\t0\t*\t*\t0\t0\tACGT\tIIII",
-                                    "p\t0\tc1\t700\t30\t4M\t*\t0\t0\tACGT\tIIII",
-                                    "u1\t4\t*\t0\t0\t*\t*\t0\t0\tACGT\tIIII",
-                                    "r2\t0\tc1\t5\t30\t4M\t*\t0\t0\tACGT\tIIII"}));
+                          sam_body({"r10\t0\tc1\t5\t30\t4M\t*\t0\t0\tACGT\tIIII", "p\t16\tc2\t9\t30\t4M\t*\t0\t0\tACGT\tIIII",
+                                    "u2\t4\t*\t0\t0\t*\t*\t0\t0\tACGT\tIIII", "p\t0\tc1\t700\t30\t4M\t*\t0\t0\tACGT\tIIII",
+                                    "u1\t4\t*\t0\t0\t*\t*\t0\t0\tACGT\tIIII", "r2\t0\tc1\t5\t30\t4M\t*\t0\t0\tACGT\tIIII"}));
     ASSERT_EQ(run_alnkit({"view", "-bS", "-o", dir.file("in.bam"), dir.file("in.sam")}).status, 0);
     auto names = [](const std::vector<record>& v) {
         std::string s;

@@ -19,9 +19,9 @@ TEST(RegionText, SplitAtTheLastColonBeforeACoordinatePart) {
         {" chr1 :\t1,000 ", "chr1", "1000", true, true},
         {"chr1:", "chr1", "", true, true},
         {"a:b:10-20", "a:b", "10-20", true, true},
-        {"HLA:x", "HLA:x", "", true, false},         // not a coordinate part: the whole text
+        {"HLA:x", "HLA:x", "", true, false},            // not a coordinate part: the whole text
         {"chr1:1-2-3", "chr1:1-2-3", "", true, false},  // two hyphens
-        {"chr 1", "chr 1", "", false, false},        // without a colon the text stays as given
+        {"chr 1", "chr 1", "", false, false},           // without a colon the text stays as given
     };
     for (const auto& c : cases) {
         region_text_t r = region_split(c.text);
@@ -38,8 +38,8 @@ TEST(RegionText, CoordinatesWithAndWithoutEnd) {
         long long beg, end;
     };
     const coord_case cases[] = {
-        {"1000-2000", 1000, 2000}, {"1000", 1000, -7},       {"", 0, -7},
-        {"100-", 100, 0},          {"-200", -200, 200},      {"99999999999-5", 99999999999LL, 5},
+        {"1000-2000", 1000, 2000}, {"1000", 1000, -7},  {"", 0, -7},
+        {"100-", 100, 0},          {"-200", -200, 200}, {"99999999999-5", 99999999999LL, 5},
     };
     for (const auto& c : cases) {
         long long beg = 1, end = 1;
