@@ -47,7 +47,7 @@ constexpr command_entry commands[] = {
     {"cat", main_cat},
     {"targetcut", command_not_available},
     {"phase", command_not_available},
-    {"depth", command_not_available},
+    {"depth", main_depth},
     {"bam2fq", main_bam2fq},
     {"pileup", command_pileup_removed},
     {"tview", command_not_available},

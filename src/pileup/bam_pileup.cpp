@@ -1,0 +1,497 @@
+#include "pileup/bam_pileup.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// CIGAR cursor of one buffered record.
+struct cstate_t {
+    int k;        // current operation; -1 before the first visit
+    int64_t x;    // reference position where operation k begins
+    int64_t y;    // query position where operation k begins
+    int64_t end;  // last reference position the record covers
+};
+
+struct lbnode_t {
+    bam1_t b;
+    uint32_t beg, end;  // alignment start and exclusive end
+    cstate_t s;
+    lbnode_t* next;
+};
+
+// Free list of nodes; a node keeps its data block for the next record.
+struct mempool_t {
+    int cnt = 0;  // nodes handed out and not returned
+    int n = 0;    // free nodes held
+    int max = 0;  // capacity of buf
+    lbnode_t** buf = nullptr;
+};
+
+lbnode_t* mp_alloc(mempool_t* mp) {
+    ++mp->cnt;
+    if (mp->n == 0) return static_cast<lbnode_t*>(std::calloc(1, sizeof(lbnode_t)));
+    return mp->buf[--mp->n];
+}
+
+void mp_free(mempool_t* mp, lbnode_t* p) {
+    --mp->cnt;
+    p->b.data_len = 0;
+    p->next = nullptr;
+    if (mp->n == mp->max) {
+        int max = mp->max ? mp->max << 1 : 256;
+        auto* buf = static_cast<lbnode_t**>(std::realloc(mp->buf, sizeof(lbnode_t*) * max));
+        if (!buf) {  // cannot keep it: release it instead
+            std::free(p->b.data);
+            std::free(p);
+            return;
+        }
+        mp->buf = buf;
+        mp->max = max;
+    }
+    mp->buf[mp->n++] = p;
+}
+
+void mp_destroy(mempool_t* mp) {
+    for (int i = 0; i < mp->n; ++i) {
+        std::free(mp->buf[i]->b.data);
+        std::free(mp->buf[i]);
+    }
+    std::free(mp->buf);
+    delete mp;
+}
+
+bool is_ref_match(uint32_t op) { return op == BAM_CMATCH || op == BAM_CEQUAL || op == BAM_CDIFF; }
+bool consumes_ref(uint32_t op) { return bam_cigar_is_ref(op); }
+
+// Records the cursor cannot walk (no aligned base, a reference skip before
+// the first aligned base or deletion) or whose CIGAR reads past the stored
+// sequence are left out of the pileup.
+bool cigar_fits_pileup(const bam1_t* b) {
+    const uint8_t* cigar = rec_cigar(b);
+    bool has_match = false, seen_ref = false;
+    int64_t qlen = 0;
+    for (int k = 0; k < b->core.n_cigar; ++k) {
+        uint32_t w = cigar_get(cigar, k), op = bam_cigar_op(w), len = bam_cigar_oplen(w);
+        if (bam_cigar_is_query(op)) qlen += len;
+        if (!len || !consumes_ref(op)) continue;
+        if (!seen_ref && op == BAM_CREF_SKIP) return false;
+        seen_ref = true;
+        has_match |= is_ref_match(op);
+    }
+    return has_match && (b->core.l_qseq == 0 || qlen <= b->core.l_qseq);
+}
+
+// Moves the cursor of `b` to reference position `pos`.  Operations of
+// length 0 are stepped over: they cover no position.
+void resolve_cigar(const bam1_t* b, int64_t pos, cstate_t* s) {
+    const uint8_t* cigar = rec_cigar(b);
+    const int n = b->core.n_cigar;
+    if (s->k == -1) {
+        s->x = b->core.pos;
+        s->y = 0;
+        int k = 0;
+        for (; k < n; ++k) {
+            uint32_t w = cigar_get(cigar, k), op = bam_cigar_op(w), len = bam_cigar_oplen(w);
+            if ((is_ref_match(op) || op == BAM_CDEL) && len) break;
+            if (op == BAM_CREF_SKIP) s->x += len;
+            else if (op == BAM_CINS || op == BAM_CSOFT_CLIP) s->y += len;
+        }
+        s->k = k;  // k < n: cigar_fits_pileup guarantees an aligned base
+    }
+    for (;;) {
+        uint32_t w = cigar_get(cigar, s->k), op = bam_cigar_op(w), len = bam_cigar_oplen(w);
+        if (pos - s->x < len) return;
+        // Operation k is finished: step to the next one on the reference.
+        int k = s->k + 1;
+        for (; k < n; ++k) {
+            uint32_t w2 = cigar_get(cigar, k), op2 = bam_cigar_op(w2);
+            if (consumes_ref(op2) && bam_cigar_oplen(w2)) break;
+            if (op2 == BAM_CINS || op2 == BAM_CSOFT_CLIP) s->y += bam_cigar_oplen(w2);
+        }
+        if (k >= n) return;  // past the end: the caller never asks for it
+        if (is_ref_match(op)) s->y += len;
+        s->x += len;
+        s->k = k;
+    }
+}
+
+// The indel that follows operation k, seen from its last position.
+int following_indel(const bam1_t* b, int k) {
+    const uint8_t* cigar = rec_cigar(b);
+    const int n = b->core.n_cigar;
+    if (k + 1 >= n) return 0;
+    uint32_t w = cigar_get(cigar, k + 1), op = bam_cigar_op(w);
+    if (op == BAM_CDEL) return -static_cast<int>(bam_cigar_oplen(w));
+    if (op == BAM_CINS) return static_cast<int>(bam_cigar_oplen(w));
+    if (op != BAM_CPAD) return 0;
+    // Insertions behind padding count up to the next aligned operation.
+    int64_t sum = 0;
+    for (int j = k + 2; j < n; ++j) {
+        uint32_t wj = cigar_get(cigar, j), opj = bam_cigar_op(wj);
+        if (opj == BAM_CINS) sum += bam_cigar_oplen(wj);
+        else if (consumes_ref(opj)) break;
+    }
+    return sum > INT32_MAX ? INT32_MAX : static_cast<int>(sum);
+}
+
+void fill_entry(bam_pileup1_t* p, lbnode_t* node, int64_t pos) {
+    cstate_t* s = &node->s;
+    resolve_cigar(&node->b, pos, s);
+    const uint32_t w = cigar_get(rec_cigar(&node->b), s->k);
+    const uint32_t op = bam_cigar_op(w), len = bam_cigar_oplen(w);
+    std::memset(p, 0, sizeof(*p));
+    p->b = &node->b;
+    if (s->x + len - 1 == pos) p->indel = following_indel(&node->b, s->k);
+    if (is_ref_match(op)) {
+        p->qpos = static_cast<int32_t>(pos + s->y - s->x);
+    } else {
+        p->is_del = 1;
+        p->qpos = static_cast<int32_t>(s->y);
+        p->is_refskip = op == BAM_CREF_SKIP;
+    }
+    p->is_head = pos == node->b.core.pos;
+    p->is_tail = pos == s->end;
+}
+
+}  // namespace
+
+struct bam_plp_s {
+    mempool_t* mp;
+    lbnode_t *head, *tail, *dummy;
+    int32_t tid, pos, max_tid, max_pos;
+    int is_eof, flag_mask, max_plp, error, maxcnt;
+    bam_pileup1_t* plp;
+    bam1_t* b;  // reader buffer of the auto mode
+    bam_plp_auto_f func;
+    void* data;
+};
+
+bam_plp_t bam_plp_init(bam_plp_auto_f func, void* data) {
+    auto* iter = static_cast<bam_plp_s*>(std::calloc(1, sizeof(bam_plp_s)));
+    if (!iter) return nullptr;
+    iter->mp = new mempool_t;
+    iter->head = iter->tail = mp_alloc(iter->mp);
+    iter->dummy = mp_alloc(iter->mp);
+    iter->max_tid = iter->max_pos = -1;
+    iter->flag_mask = bam_plp_default_mask;
+    iter->maxcnt = bam_plp_default_maxcnt;
+    if (func) {
+        iter->func = func;
+        iter->data = data;
+        iter->b = bam_init1();
+    }
+    return iter;
+}
+
+void bam_plp_destroy(bam_plp_t iter) {
+    if (!iter) return;
+    // Records still buffered mean the caller stopped before draining: say so,
+    // then release them with the rest.
+    lbnode_t* rest = iter->head->next;
+    mp_free(iter->mp, iter->head);
+    mp_free(iter->mp, iter->dummy);
+    if (iter->mp->cnt != 0) std::fprintf(stderr, "[bam_plp_destroy] memory leak: %d. Continue anyway.\n", iter->mp->cnt);
+    while (rest) {
+        lbnode_t* next = rest->next;
+        mp_free(iter->mp, rest);
+        rest = next;
+    }
+    mp_destroy(iter->mp);
+    if (iter->b) bam_destroy1(iter->b);
+    std::free(iter->plp);
+    std::free(iter);
+}
+
+void bam_plp_set_mask(bam_plp_t iter, int mask) { iter->flag_mask = mask < 0 ? bam_plp_default_mask : (BAM_FUNMAP | mask); }
+
+void bam_plp_set_maxcnt(bam_plp_t iter, int maxcnt) { iter->maxcnt = maxcnt; }
+
+bool bam_plp_failed(const bam_plp_t iter) { return iter->error != 0; }
+
+int bam_plp_push(bam_plp_t iter, const bam1_t* b) {
+    if (iter->error) return -1;
+    if (!b) {
+        iter->is_eof = 1;
+        return 0;
+    }
+    const bam1_core_t* c = &b->core;
+    if (c->tid < 0 || (c->flag & iter->flag_mask)) return 0;
+    if (c->tid == iter->tid && c->pos == iter->pos && iter->mp->cnt > iter->maxcnt) return 0;
+    lbnode_t* node = iter->tail;
+    if (!bam_copy1(&node->b, b)) {
+        iter->error = 1;  // out of memory: refuse further work rather than lose records silently
+        return -1;
+    }
+    node->beg = static_cast<uint32_t>(c->pos);
+    node->end = bam_calend(c, rec_cigar(b));
+    node->s.k = -1;
+    node->s.x = node->s.y = 0;
+    node->s.end = static_cast<int64_t>(node->end) - 1;
+    if (c->tid < iter->max_tid) {
+        std::fprintf(stderr, "[bam_pileup_core] the input is not sorted (chromosomes out of order)\n");
+        iter->error = 1;
+        return -1;
+    }
+    if (c->tid == iter->max_tid && static_cast<int64_t>(node->beg) < iter->max_pos) {
+        std::fprintf(stderr, "[bam_pileup_core] the input is not sorted (reads out of order)\n");
+        iter->error = 1;
+        return -1;
+    }
+    iter->max_tid = c->tid;
+    iter->max_pos = static_cast<int32_t>(node->beg);
+    const bool covers_later = static_cast<int64_t>(node->end) > iter->pos || c->tid > iter->tid;
+    if (covers_later && cigar_fits_pileup(b)) {
+        node->next = mp_alloc(iter->mp);
+        iter->tail = node->next;
+    }
+    return 0;
+}
+
+namespace {
+
+bool column_is_final(const bam_plp_s* iter) {
+    return iter->is_eof || iter->max_tid > iter->tid || (iter->max_tid == iter->tid && iter->max_pos > iter->pos);
+}
+
+// Collects the entries of the column at (tid, pos), releasing records that
+// end before it; returns the entry count.
+int collect_column(bam_plp_s* iter) {
+    int n = 0;
+    iter->dummy->next = iter->head;
+    for (lbnode_t *p = iter->head, *q = iter->dummy; p->next; q = p, p = p->next) {
+        const int32_t tid = p->b.core.tid;
+        if (tid < iter->tid || (tid == iter->tid && static_cast<int64_t>(p->end) <= iter->pos)) {
+            q->next = p->next;
+            mp_free(iter->mp, p);
+            p = q;
+        } else if (tid == iter->tid && static_cast<int64_t>(p->beg) <= iter->pos) {
+            if (n == iter->max_plp) {
+                int max = iter->max_plp ? iter->max_plp << 1 : 256;
+                auto* plp = static_cast<bam_pileup1_t*>(std::realloc(iter->plp, sizeof(bam_pileup1_t) * max));
+                if (!plp) return -1;
+                iter->plp = plp;
+                iter->max_plp = max;
+            }
+            fill_entry(&iter->plp[n++], p, iter->pos);
+        }
+    }
+    iter->head = iter->dummy->next;
+    return n;
+}
+
+// Moves (tid, pos) to the next position that can have coverage; false when
+// the buffered records are out of order.
+bool advance_column(bam_plp_s* iter) {
+    const lbnode_t* head = iter->head;
+    if (!head->next) {
+        // Nothing buffered: no column can lie before the last accepted start.
+        ++iter->pos;
+        if (iter->max_tid > iter->tid || (iter->max_tid == iter->tid && iter->max_pos > iter->pos)) {
+            iter->tid = iter->max_tid;
+            iter->pos = iter->max_pos;
+        }
+        return true;
+    }
+    if (head->b.core.tid < iter->tid) return false;
+    if (head->b.core.tid > iter->tid) {
+        iter->tid = head->b.core.tid;
+        iter->pos = static_cast<int32_t>(head->beg);
+    } else if (static_cast<int64_t>(head->beg) > iter->pos) {
+        iter->pos = static_cast<int32_t>(head->beg);
+    } else {
+        ++iter->pos;
+    }
+    return true;
+}
+
+}  // namespace
+
+const bam_pileup1_t* bam_plp_next(bam_plp_t iter, int* tid, int* pos, int* n_plp) {
+    if (iter->error) {
+        *n_plp = -1;
+        return nullptr;
+    }
+    *n_plp = 0;
+    if (iter->is_eof && !iter->head->next) return nullptr;
+    while (column_is_final(iter)) {
+        const int n = collect_column(iter);
+        if (n < 0) {
+            iter->error = 1;
+            *n_plp = -1;
+            return nullptr;
+        }
+        *n_plp = n;
+        *tid = iter->tid;
+        *pos = iter->pos;
+        if (!advance_column(iter)) {
+            std::fprintf(stderr, "[%s] unsorted input. Pileup aborts.\n", "bam_plp_next");
+            iter->error = 1;
+            *n_plp = -1;
+            return nullptr;
+        }
+        if (n) return iter->plp;
+        if (iter->is_eof && !iter->head->next) break;
+    }
+    return nullptr;
+}
+
+const bam_pileup1_t* bam_plp_auto(bam_plp_t iter, int* tid, int* pos, int* n_plp) {
+    if (!iter->func || iter->error) {
+        *n_plp = -1;
+        return nullptr;
+    }
+    if (const bam_pileup1_t* plp = bam_plp_next(iter, tid, pos, n_plp)) return plp;
+    if (*n_plp < 0) return nullptr;
+    *n_plp = 0;
+    if (iter->is_eof) return nullptr;
+    while (iter->func(iter->data, iter->b) >= 0) {
+        if (bam_plp_push(iter, iter->b) < 0) {
+            *n_plp = -1;
+            return nullptr;
+        }
+        if (const bam_pileup1_t* plp = bam_plp_next(iter, tid, pos, n_plp)) return plp;
+        if (*n_plp < 0) return nullptr;
+    }
+    bam_plp_push(iter, nullptr);
+    return bam_plp_next(iter, tid, pos, n_plp);
+}
+
+void bam_plp_reset(bam_plp_t iter) {
+    iter->max_tid = iter->max_pos = -1;
+    iter->tid = iter->pos = 0;
+    iter->is_eof = 0;
+    for (lbnode_t* p = iter->head; p->next;) {
+        lbnode_t* next = p->next;
+        mp_free(iter->mp, p);
+        p = next;
+    }
+    iter->head = iter->tail;
+}
+
+// ---------------------------------------------------------------------------
+// Several files in lock-step.
+
+namespace {
+constexpr uint64_t no_position = ~uint64_t{0};
+}
+
+struct bam_mplp_s {
+    int n;
+    uint64_t min;
+    uint64_t* pos;
+    bam_plp_t* iter;
+    int* n_plp;
+    const bam_pileup1_t** plp;
+};
+
+bam_mplp_t bam_mplp_init(int n, bam_plp_auto_f func, void** data) {
+    auto* iter = static_cast<bam_mplp_s*>(std::calloc(1, sizeof(bam_mplp_s)));
+    if (!iter) return nullptr;
+    const int m = n > 0 ? n : 0;
+    iter->n = m;
+    iter->min = no_position;
+    iter->pos = static_cast<uint64_t*>(std::calloc(m + 1, sizeof(uint64_t)));
+    iter->iter = static_cast<bam_plp_t*>(std::calloc(m + 1, sizeof(bam_plp_t)));
+    iter->n_plp = static_cast<int*>(std::calloc(m + 1, sizeof(int)));
+    iter->plp = static_cast<const bam_pileup1_t**>(std::calloc(m + 1, sizeof(bam_pileup1_t*)));
+    bool ok = iter->pos && iter->iter && iter->n_plp && iter->plp;
+    for (int i = 0; ok && i < m; ++i) {
+        iter->pos[i] = no_position;
+        iter->iter[i] = bam_plp_init(func, data[i]);
+        ok = iter->iter[i] != nullptr;
+    }
+    if (!ok) {
+        bam_mplp_destroy(iter);
+        return nullptr;
+    }
+    return iter;
+}
+
+void bam_mplp_set_maxcnt(bam_mplp_t iter, int maxcnt) {
+    for (int i = 0; i < iter->n; ++i) bam_plp_set_maxcnt(iter->iter[i], maxcnt);
+}
+
+void bam_mplp_reset(bam_mplp_t iter) {
+    for (int i = 0; i < iter->n; ++i) {
+        bam_plp_reset(iter->iter[i]);
+        iter->pos[i] = no_position;
+        iter->plp[i] = nullptr;
+        iter->n_plp[i] = 0;
+    }
+    iter->min = no_position;
+}
+
+void bam_mplp_destroy(bam_mplp_t iter) {
+    if (!iter) return;
+    for (int i = 0; iter->iter && i < iter->n; ++i) bam_plp_destroy(iter->iter[i]);
+    std::free(iter->pos);
+    std::free(iter->iter);
+    std::free(iter->n_plp);
+    std::free(iter->plp);
+    std::free(iter);
+}
+
+int bam_mplp_auto(bam_mplp_t iter, int* tid, int* pos, int* n_plp, const bam_pileup1_t** plp) {
+    uint64_t new_min = no_position;
+    for (int i = 0; i < iter->n; ++i) {
+        if (iter->pos[i] == iter->min) {
+            int t = 0, p = 0;
+            iter->plp[i] = bam_plp_auto(iter->iter[i], &t, &p, &iter->n_plp[i]);
+            iter->pos[i] = iter->plp[i] ? static_cast<uint64_t>(t) << 32 | static_cast<uint32_t>(p) : no_position;
+        }
+        if (iter->plp[i] && iter->pos[i] < new_min) new_min = iter->pos[i];
+    }
+    iter->min = new_min;
+    if (new_min == no_position) return 0;
+    *tid = static_cast<int>(new_min >> 32);
+    *pos = static_cast<int>(static_cast<uint32_t>(new_min));
+    int ret = 0;
+    for (int i = 0; i < iter->n; ++i) {
+        if (iter->plp[i] && iter->pos[i] == new_min) {
+            n_plp[i] = iter->n_plp[i];
+            plp[i] = iter->plp[i];
+            ++ret;
+        } else {
+            n_plp[i] = 0;
+            plp[i] = nullptr;
+        }
+    }
+    return ret;
+}
+
+// ---------------------------------------------------------------------------
+// Callback form.
+
+bam_plbuf_t* bam_plbuf_init(bam_pileup_f func, void* data) {
+    auto* buf = static_cast<bam_plbuf_t*>(std::calloc(1, sizeof(bam_plbuf_t)));
+    if (!buf) return nullptr;
+    buf->iter = bam_plp_init(nullptr, nullptr);
+    if (!buf->iter) {
+        std::free(buf);
+        return nullptr;
+    }
+    buf->func = func;
+    buf->data = data;
+    return buf;
+}
+
+void bam_plbuf_set_mask(bam_plbuf_t* buf, int mask) { bam_plp_set_mask(buf->iter, mask); }
+
+void bam_plbuf_reset(bam_plbuf_t* buf) { bam_plp_reset(buf->iter); }
+
+void bam_plbuf_destroy(bam_plbuf_t* buf) {
+    if (!buf) return;
+    bam_plp_destroy(buf->iter);
+    std::free(buf);
+}
+
+int bam_plbuf_push(const bam1_t* b, bam_plbuf_t* buf) {
+    int ret = bam_plp_push(buf->iter, b);
+    if (ret < 0) return ret;
+    int tid = 0, pos = 0, n_plp = 0;
+    while (const bam_pileup1_t* plp = bam_plp_next(buf->iter, &tid, &pos, &n_plp))
+        buf->func(static_cast<uint32_t>(tid), static_cast<uint32_t>(pos), n_plp, plp, buf->data);
+    return n_plp < 0 ? -1 : 0;
+}

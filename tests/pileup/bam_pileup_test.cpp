@@ -1,0 +1,408 @@
+#include "pileup/bam_pileup.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A record with the given CIGAR ("3M2D3M"); the sequence length follows the
+// CIGAR unless given, qualities are 30 + query index.
+bam1_ptr make_record(int32_t tid, int32_t pos, const std::string& cigar, uint16_t flag = 0, int l_qseq = -1,
+                     const std::string& name = "r") {
+    std::vector<uint32_t> ops;
+    int qlen = 0;
+    for (size_t i = 0; i < cigar.size();) {
+        size_t used = 0;
+        uint32_t len = static_cast<uint32_t>(std::stoul(cigar.substr(i), &used));
+        uint32_t op = static_cast<uint32_t>(std::strchr("MIDNSHP=X", cigar[i + used]) - "MIDNSHP=X");
+        ops.push_back(len << BAM_CIGAR_SHIFT | op);
+        if (bam_cigar_is_query(op)) qlen += static_cast<int>(len);
+        i += used + 1;
+    }
+    if (l_qseq < 0) l_qseq = qlen;
+    bam1_ptr b = bam1_make();
+    bam1_core_t* c = &b->core;
+    c->tid = tid;
+    c->pos = pos;
+    c->flag = flag;
+    c->qual = 60;
+    c->l_qname = static_cast<uint8_t>(name.size() + 1);
+    c->n_cigar = static_cast<uint16_t>(ops.size());
+    c->l_qseq = l_qseq;
+    c->mtid = -1;
+    c->mpos = -1;
+    b->l_aux = 0;
+    b->data_len = rec_data_len(c, 0);
+    EXPECT_EQ(bam_grow_data(b.get(), static_cast<size_t>(b->data_len)), 0);
+    std::memcpy(b->data, name.c_str(), name.size() + 1);
+    for (size_t k = 0; k < ops.size(); ++k) cigar_set(rec_cigar(b.get()), static_cast<int>(k), ops[k]);
+    std::memset(rec_seq(b.get()), 0x11, static_cast<size_t>((l_qseq + 1) / 2));
+    for (int i = 0; i < l_qseq; ++i) rec_qual(b.get())[i] = static_cast<uint8_t>(30 + i);
+    return b;
+}
+
+// One entry of a column, flattened for comparison.
+struct entry {
+    int pos, qpos, indel, is_del, is_head, is_tail, is_refskip;
+    bool operator==(const entry&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const entry& e) {
+    return os << "{pos " << e.pos << " qpos " << e.qpos << " indel " << e.indel << " del " << e.is_del << " head " << e.is_head
+              << " tail " << e.is_tail << " skip " << e.is_refskip << "}";
+}
+
+entry flatten(int pos, const bam_pileup1_t& p) { return {pos, p.qpos, p.indel, int(p.is_del), int(p.is_head), int(p.is_tail), int(p.is_refskip)}; }
+
+// Pushes every record (then the end of input) and drains the columns in the
+// usual alternation; every entry of every column in order.
+struct column {
+    int tid, pos;
+    std::vector<const bam1_t*> reads;
+    std::vector<entry> entries;
+};
+
+std::vector<column> pileup_all(const std::vector<bam1_ptr>& records, int maxcnt = -1) {
+    bam_plp_t iter = bam_plp_init(nullptr, nullptr);
+    if (maxcnt >= 0) bam_plp_set_maxcnt(iter, maxcnt);
+    std::vector<column> out;
+    auto drain = [&] {
+        int tid, pos, n;
+        while (const bam_pileup1_t* plp = bam_plp_next(iter, &tid, &pos, &n)) {
+            column c{tid, pos, {}, {}};
+            for (int i = 0; i < n; ++i) {
+                c.reads.push_back(plp[i].b);
+                c.entries.push_back(flatten(pos, plp[i]));
+                EXPECT_EQ(plp[i].aux, 0U);
+                EXPECT_EQ(plp[i].level, 0);
+            }
+            out.push_back(std::move(c));
+        }
+        EXPECT_EQ(n, 0);
+    };
+    for (const auto& b : records) {
+        EXPECT_EQ(bam_plp_push(iter, b.get()), 0);
+        drain();
+    }
+    EXPECT_EQ(bam_plp_push(iter, nullptr), 0);
+    drain();
+    bam_plp_destroy(iter);
+    return out;
+}
+
+std::vector<entry> entries_of(const std::vector<column>& cols) {
+    std::vector<entry> all;
+    for (const auto& c : cols) all.insert(all.end(), c.entries.begin(), c.entries.end());
+    return all;
+}
+
+struct cigar_case {
+    const char* cigar;
+    int pos;
+    std::vector<entry> expected;
+};
+
+class PileupCigar : public ::testing::TestWithParam<cigar_case> {};
+
+TEST_P(PileupCigar, ColumnsEqualHandWorkedEntries) {
+    const cigar_case& c = GetParam();
+    std::vector<bam1_ptr> recs;
+    recs.push_back(make_record(0, c.pos, c.cigar));
+    EXPECT_EQ(entries_of(pileup_all(recs)), c.expected);
+}
+
+//                         pos qpos indel del head tail skip
+INSTANTIATE_TEST_SUITE_P(
+    Operations, PileupCigar,
+    ::testing::Values(
+        cigar_case{"3M2D3M",
+                   100,
+                   {{100, 0, 0, 0, 1, 0, 0},
+                    {101, 1, 0, 0, 0, 0, 0},
+                    {102, 2, -2, 0, 0, 0, 0},
+                    {103, 3, 0, 1, 0, 0, 0},
+                    {104, 3, 0, 1, 0, 0, 0},
+                    {105, 3, 0, 0, 0, 0, 0},
+                    {106, 4, 0, 0, 0, 0, 0},
+                    {107, 5, 0, 0, 0, 1, 0}}},
+        cigar_case{
+            "2M3I2M", 10, {{10, 0, 0, 0, 1, 0, 0}, {11, 1, 3, 0, 0, 0, 0}, {12, 5, 0, 0, 0, 0, 0}, {13, 6, 0, 0, 0, 1, 0}}},
+        cigar_case{"2M4N2M",
+                   0,
+                   {{0, 0, 0, 0, 1, 0, 0},
+                    {1, 1, 0, 0, 0, 0, 0},
+                    {2, 2, 0, 1, 0, 0, 1},
+                    {3, 2, 0, 1, 0, 0, 1},
+                    {4, 2, 0, 1, 0, 0, 1},
+                    {5, 2, 0, 1, 0, 0, 1},
+                    {6, 2, 0, 0, 0, 0, 0},
+                    {7, 3, 0, 0, 0, 1, 0}}},
+        cigar_case{"3S4M", 50, {{50, 3, 0, 0, 1, 0, 0}, {51, 4, 0, 0, 0, 0, 0}, {52, 5, 0, 0, 0, 0, 0}, {53, 6, 0, 0, 0, 1, 0}}},
+        // Hard clips take no query bases; = and X are matches; soft clips at the end are ignored.
+        cigar_case{
+            "5H2=1X1=2S", 7, {{7, 0, 0, 0, 1, 0, 0}, {8, 1, 0, 0, 0, 0, 0}, {9, 2, 0, 0, 0, 0, 0}, {10, 3, 0, 0, 0, 1, 0}}},
+        // Insertions behind padding add up; the padding itself takes no base.
+        cigar_case{
+            "2M1P2I1P1I2M", 20, {{20, 0, 0, 0, 1, 0, 0}, {21, 1, 3, 0, 0, 0, 0}, {22, 5, 0, 0, 0, 0, 0}, {23, 6, 0, 0, 0, 1, 0}}},
+        // Padding with no insertion behind it reports no indel.
+        cigar_case{"1M1P1M", 0, {{0, 0, 0, 0, 1, 0, 0}, {1, 1, 0, 0, 0, 1, 0}}},
+        // A deletion right after the start and an insertion before the end.
+        cigar_case{"1D2M1I", 5, {{5, 0, 0, 1, 1, 0, 0}, {6, 0, 0, 0, 0, 0, 0}, {7, 1, 1, 0, 0, 1, 0}}},
+        // A leading insertion shifts the query.
+        cigar_case{"2I2M", 0, {{0, 2, 0, 0, 1, 0, 0}, {1, 3, 0, 0, 0, 1, 0}}}));
+
+TEST(Pileup, UncoveredGapHasNoColumnsAndReferencesAreWalkedInOrder) {
+    std::vector<bam1_ptr> recs;
+    recs.push_back(make_record(0, 10, "2M"));
+    recs.push_back(make_record(0, 20, "2M"));
+    recs.push_back(make_record(2, 5, "1M"));
+    std::vector<std::pair<int, int>> seen;
+    for (const auto& c : pileup_all(recs)) seen.emplace_back(c.tid, c.pos);
+    EXPECT_EQ(seen, (std::vector<std::pair<int, int>>{{0, 10}, {0, 11}, {0, 20}, {0, 21}, {2, 5}}));
+}
+
+TEST(Pileup, OverlappingReadsShareColumnsInPushOrder) {
+    std::vector<bam1_ptr> recs;
+    recs.push_back(make_record(0, 0, "4M"));
+    recs.push_back(make_record(0, 2, "4M"));
+    auto cols = pileup_all(recs);
+    ASSERT_EQ(cols.size(), 6U);
+    std::vector<size_t> depth;
+    for (const auto& c : cols) depth.push_back(c.reads.size());
+    EXPECT_EQ(depth, (std::vector<size_t>{1, 1, 2, 2, 1, 1}));
+    EXPECT_EQ(cols[2].entries[0].qpos, 2);
+    EXPECT_EQ(cols[2].entries[1].qpos, 0);
+    EXPECT_EQ(cols[2].entries[1].is_head, 1);
+}
+
+TEST(Pileup, MaskedUnplacedAndMalformedRecordsNeverAppear) {
+    std::vector<bam1_ptr> recs;
+    recs.push_back(make_record(0, 10, "3M"));
+    recs.push_back(make_record(0, 10, "3M", BAM_FDUP));
+    recs.push_back(make_record(0, 10, "3M", BAM_FSECONDARY));
+    recs.push_back(make_record(0, 10, "3M", BAM_FQCFAIL));
+    recs.push_back(make_record(0, 10, "3M", BAM_FUNMAP));
+    recs.push_back(make_record(0, 10, "5N"));        // no aligned base
+    recs.push_back(make_record(0, 10, "4D"));        // only a deletion
+    recs.push_back(make_record(0, 10, "3I"));        // no reference length at all
+    recs.push_back(make_record(0, 10, "2N3M"));      // skip before the first aligned base
+    recs.push_back(make_record(0, 10, "6M", 0, 3));  // CIGAR longer than the sequence
+    recs.push_back(make_record(0, 11, "2M", 0, 0));  // no stored sequence: still piled up
+    auto cols = pileup_all(recs);
+    ASSERT_EQ(cols.size(), 3U);
+    EXPECT_EQ(cols[0].reads.size(), 1U);
+    EXPECT_EQ(cols[1].reads.size(), 2U);
+    EXPECT_EQ(cols[2].reads.size(), 2U);
+    std::vector<bam1_ptr> unplaced;
+    unplaced.push_back(make_record(-1, 10, "3M"));
+    EXPECT_TRUE(pileup_all(unplaced).empty());
+}
+
+TEST(Pileup, MaskCanBeChangedButAlwaysDropsUnmapped) {
+    bam_plp_t iter = bam_plp_init(nullptr, nullptr);
+    bam_plp_set_mask(iter, 0);  // keep duplicates and the rest
+    auto dup = make_record(0, 0, "1M", BAM_FDUP);
+    auto unmapped = make_record(0, 0, "1M", BAM_FUNMAP);
+    ASSERT_EQ(bam_plp_push(iter, dup.get()), 0);
+    ASSERT_EQ(bam_plp_push(iter, unmapped.get()), 0);
+    ASSERT_EQ(bam_plp_push(iter, nullptr), 0);
+    int tid, pos, n;
+    ASSERT_NE(bam_plp_next(iter, &tid, &pos, &n), nullptr);
+    EXPECT_EQ(n, 1);
+    bam_plp_destroy(iter);
+}
+
+TEST(Pileup, DepthCapStopsAcceptingReadsAtThePendingColumn) {
+    std::vector<bam1_ptr> recs;
+    for (int i = 0; i < 20; ++i) recs.push_back(make_record(0, 100, "5M"));
+    recs.push_back(make_record(0, 101, "5M"));  // a later start is not capped
+    auto cols = pileup_all(recs, 10);
+    ASSERT_FALSE(cols.empty());
+    EXPECT_EQ(cols[0].pos, 100);
+    EXPECT_EQ(cols[0].reads.size(), 9U);  // two nodes in use besides the reads
+    EXPECT_EQ(cols[1].reads.size(), 10U);
+}
+
+TEST(Pileup, OutOfOrderInputStopsTheIteratorForGood) {
+    struct order_case {
+        int32_t tid1, pos1, tid2, pos2;
+        const char* message;
+    };
+    for (const order_case& c :
+         {order_case{0, 50, 0, 40, "[bam_pileup_core] the input is not sorted (reads out of order)\n"},
+          order_case{1, 5, 0, 40, "[bam_pileup_core] the input is not sorted (chromosomes out of order)\n"}}) {
+        bam_plp_t iter = bam_plp_init(nullptr, nullptr);
+        auto a = make_record(c.tid1, c.pos1, "10M"), b = make_record(c.tid2, c.pos2, "10M");
+        ASSERT_EQ(bam_plp_push(iter, a.get()), 0);
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(bam_plp_push(iter, b.get()), -1);
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.message);
+        EXPECT_TRUE(bam_plp_failed(iter));
+        int tid, pos, n = 0;
+        EXPECT_EQ(bam_plp_next(iter, &tid, &pos, &n), nullptr);
+        EXPECT_EQ(n, -1);
+        EXPECT_EQ(bam_plp_push(iter, a.get()), -1);
+        bam_plp_destroy(iter);
+    }
+}
+
+TEST(Pileup, ResetStartsOverAndDestroyNamesUndrainedRecords) {
+    bam_plp_t iter = bam_plp_init(nullptr, nullptr);
+    auto a = make_record(0, 500, "10M"), b = make_record(0, 5, "2M");
+    ASSERT_EQ(bam_plp_push(iter, a.get()), 0);
+    bam_plp_reset(iter);
+    ASSERT_EQ(bam_plp_push(iter, b.get()), 0);  // earlier than before the reset: fine
+    ASSERT_EQ(bam_plp_push(iter, a.get()), 0);
+    ::testing::internal::CaptureStderr();
+    bam_plp_destroy(iter);  // two records still buffered
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "[bam_plp_destroy] memory leak: 2. Continue anyway.\n");
+}
+
+// Reader over a vector of records, for the auto and multi-way forms.
+struct vector_reader {
+    const std::vector<bam1_ptr>* recs;
+    size_t next = 0;
+    static int read(void* data, bam1_t* b) {
+        auto* r = static_cast<vector_reader*>(data);
+        if (r->next == r->recs->size()) return -1;
+        bam_copy1(b, (*r->recs)[r->next++].get());
+        return 0;
+    }
+};
+
+// Pseudo-random sorted reads with mixed CIGARs over two references.
+std::vector<bam1_ptr> random_reads(uint32_t seed, int n) {
+    const char* cigars[] = {"20M", "5S15M", "8M2D12M", "6M3I11M", "10M30N10M", "3=1X16=", "12M", "4M1D4M1I4M"};
+    std::vector<bam1_ptr> recs;
+    uint32_t s = seed, pos = 0;
+    int tid = 0;
+    for (int i = 0; i < n; ++i) {
+        s = s * 1103515245U + 12345U;
+        pos += (s >> 16) % 7;
+        if (i == n / 2) tid = 1, pos = 3;
+        uint16_t flag = ((s >> 8) % 13 == 0) ? BAM_FDUP : 0;
+        recs.push_back(make_record(tid, static_cast<int32_t>(pos), cigars[(s >> 20) % 8], flag));
+    }
+    return recs;
+}
+
+std::vector<std::string> describe(const std::vector<column>& cols) {
+    std::vector<std::string> out;
+    for (const auto& c : cols) {
+        std::string line = std::to_string(c.tid) + ":" + std::to_string(c.pos);
+        for (const auto& e : c.entries)
+            line += " " + std::to_string(e.qpos) + "/" + std::to_string(e.indel) + "/" + std::to_string(e.is_del) +
+                    std::to_string(e.is_head) + std::to_string(e.is_tail) + std::to_string(e.is_refskip);
+        out.push_back(line);
+    }
+    return out;
+}
+
+TEST(Pileup, AutoAndCallbackFormsEqualPushAndPull) {
+    auto recs = random_reads(7, 400);
+    auto expected = describe(pileup_all(recs));
+    ASSERT_GT(expected.size(), 100U);
+
+    vector_reader reader{&recs};
+    bam_plp_t iter = bam_plp_init(vector_reader::read, &reader);
+    std::vector<column> auto_cols;
+    int tid, pos, n;
+    while (const bam_pileup1_t* plp = bam_plp_auto(iter, &tid, &pos, &n)) {
+        column c{tid, pos, {}, {}};
+        for (int i = 0; i < n; ++i) c.entries.push_back(flatten(pos, plp[i]));
+        auto_cols.push_back(std::move(c));
+    }
+    EXPECT_EQ(n, 0);
+    bam_plp_destroy(iter);
+    EXPECT_EQ(describe(auto_cols), expected);
+
+    std::vector<column> cb_cols;
+    bam_plbuf_t* buf = bam_plbuf_init(
+        [](uint32_t t, uint32_t p, int m, const bam_pileup1_t* pl, void* data) {
+            column c{static_cast<int>(t), static_cast<int>(p), {}, {}};
+            for (int i = 0; i < m; ++i) c.entries.push_back(flatten(static_cast<int>(p), pl[i]));
+            static_cast<std::vector<column>*>(data)->push_back(std::move(c));
+            return 0;
+        },
+        &cb_cols);
+    for (const auto& b : recs) ASSERT_EQ(bam_plbuf_push(b.get(), buf), 0);
+    ASSERT_EQ(bam_plbuf_push(nullptr, buf), 0);
+    bam_plbuf_destroy(buf);
+    EXPECT_EQ(describe(cb_cols), expected);
+}
+
+TEST(MultiPileup, ThreeFilesInLockStepEqualThreeSingleRuns) {
+    std::vector<std::vector<bam1_ptr>> files;
+    files.push_back(random_reads(1, 300));
+    files.push_back(random_reads(2, 250));
+    files.push_back(random_reads(3, 10));
+    std::vector<std::map<std::pair<int, int>, std::string>> single(3);
+    for (int f = 0; f < 3; ++f) {
+        auto cols = pileup_all(files[static_cast<size_t>(f)]);
+        auto text = describe(cols);
+        for (size_t i = 0; i < cols.size(); ++i) single[static_cast<size_t>(f)][{cols[i].tid, cols[i].pos}] = text[i];
+    }
+    std::vector<vector_reader> readers{{&files[0]}, {&files[1]}, {&files[2]}};
+    void* data[3] = {&readers[0], &readers[1], &readers[2]};
+    bam_mplp_t mplp = bam_mplp_init(3, vector_reader::read, data);
+    int tid, pos, n_plp[3];
+    const bam_pileup1_t* plp[3];
+    std::vector<std::map<std::pair<int, int>, std::string>> multi(3);
+    std::pair<int, int> last{-1, -1};
+    int ret;
+    while ((ret = bam_mplp_auto(mplp, &tid, &pos, n_plp, plp)) > 0) {
+        EXPECT_LT(last, std::make_pair(tid, pos));
+        last = {tid, pos};
+        int with_column = 0;
+        for (int f = 0; f < 3; ++f) {
+            if (!n_plp[f]) {
+                EXPECT_EQ(plp[f], nullptr);
+                continue;
+            }
+            ++with_column;
+            column c{tid, pos, {}, {}};
+            for (int i = 0; i < n_plp[f]; ++i) c.entries.push_back(flatten(pos, plp[f][i]));
+            multi[static_cast<size_t>(f)][{tid, pos}] = describe({c})[0];
+        }
+        EXPECT_EQ(ret, with_column);
+    }
+    bam_mplp_destroy(mplp);
+    EXPECT_EQ(multi, single);
+}
+
+TEST(MultiPileup, AFileOutOfOrderDropsOutWhileTheOthersGoOn) {
+    std::vector<std::vector<bam1_ptr>> files(2);
+    files[0].push_back(make_record(0, 0, "3M"));
+    files[0].push_back(make_record(0, 10, "2M"));
+    files[1].push_back(make_record(0, 5, "2M"));
+    files[1].push_back(make_record(0, 1, "2M"));  // out of order
+    std::vector<vector_reader> readers{{&files[0]}, {&files[1]}};
+    void* data[2] = {&readers[0], &readers[1]};
+    bam_mplp_t mplp = bam_mplp_init(2, vector_reader::read, data);
+    int tid, pos, n_plp[2];
+    const bam_pileup1_t* plp[2];
+    std::vector<int> positions;
+    ::testing::internal::CaptureStderr();
+    while (bam_mplp_auto(mplp, &tid, &pos, n_plp, plp) > 0) {
+        positions.push_back(pos);
+        EXPECT_EQ(n_plp[1], 0);
+    }
+    bam_mplp_destroy(mplp);  // the failed file still holds its first record
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "[bam_pileup_core] the input is not sorted (reads out of order)\n"
+              "[bam_plp_destroy] memory leak: 1. Continue anyway.\n");
+    EXPECT_EQ(positions, (std::vector<int>{0, 1, 2, 10, 11}));
+}
+
+TEST(MultiPileup, NoFilesReportNothing) {
+    bam_mplp_t mplp = bam_mplp_init(0, vector_reader::read, nullptr);
+    int tid, pos;
+    EXPECT_EQ(bam_mplp_auto(mplp, &tid, &pos, nullptr, nullptr), 0);
+    bam_mplp_destroy(mplp);
+}
+
+}  // namespace
