@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,13 @@ inline double time_command(const std::vector<std::string>& argv, const std::stri
         std::exit(1);
     }
     return t;
+}
+
+// Peak resident size in kB from /usr/bin/time -v output.
+inline long max_rss_kb(const std::string& time_output) {
+    const char* key = "Maximum resident set size (kbytes): ";
+    size_t at = time_output.find(key);
+    return at == std::string::npos ? -1 : std::atol(time_output.c_str() + at + std::strlen(key));
 }
 
 }  // namespace bench

@@ -40,31 +40,7 @@ double copy_files(const std::vector<std::string>& inputs, const std::string& out
     return seconds_since(t0);
 }
 
-// Floor of a command that reads `inputs` and writes `output`: zlib inflation
-// of every input block plus zlib deflation of the output's block inputs.
-double zlib_floor(const std::vector<std::string>& inputs, const std::string& output) {
-    double t = 0;
-    for (const auto& in : inputs) {
-        std::string file = slurp(in);
-        t += zlib_inflate_all(file, list_blocks(file), nullptr);
-    }
-    std::string file = slurp(output), stream;
-    const auto blocks = list_blocks(file);
-    zlib_inflate_all(file, blocks, &stream);
-    std::vector<size_t> sizes;
-    for (const auto& b : blocks)
-        if (b.isize) sizes.push_back(b.isize);
-    return t + zlib_deflate_blocks(stream, sizes);
-}
-
 size_t file_size(const std::string& path) { return slurp(path).size(); }
-
-// Peak resident size in kB from /usr/bin/time -v output.
-long max_rss_kb(const std::string& time_output) {
-    const char* key = "Maximum resident set size (kbytes): ";
-    size_t at = time_output.find(key);
-    return at == std::string::npos ? -1 : std::atol(time_output.c_str() + at + std::strlen(key));
-}
 
 }  // namespace
 

@@ -97,4 +97,21 @@ inline double zlib_deflate_blocks(const std::string& stream, const std::vector<s
     return t;
 }
 
+// Floor of a command that reads `inputs` and writes `output`: zlib inflation
+// of every input block plus zlib deflation of the output's block inputs.
+inline double zlib_floor(const std::vector<std::string>& inputs, const std::string& output) {
+    double t = 0;
+    for (const auto& in : inputs) {
+        std::string file = slurp(in);
+        t += zlib_inflate_all(file, list_blocks(file), nullptr);
+    }
+    std::string file = slurp(output), stream;
+    const auto blocks = list_blocks(file);
+    zlib_inflate_all(file, blocks, &stream);
+    std::vector<size_t> sizes;
+    for (const auto& b : blocks)
+        if (b.isize) sizes.push_back(b.isize);
+    return t + zlib_deflate_blocks(stream, sizes);
+}
+
 }  // namespace bench

@@ -8,17 +8,22 @@ namespace {
 
 // CIGAR cursor of one buffered record.
 struct cstate_t {
-    int k;        // current operation; -1 before the first visit
-    int64_t x;    // reference position where operation k begins
-    int64_t y;    // query position where operation k begins
-    int64_t end;  // last reference position the record covers
+    int k;          // current operation; -1 before the first visit
+    bool is_match;  // operation k is M, = or X (else D or N)
+    bool is_skip;   // operation k is N
+    int64_t x;      // reference position where operation k begins
+    int64_t last;   // last reference position of operation k
+    int64_t y;      // query position where operation k begins
+    int64_t end;    // last reference position the record covers
 };
 
+// The fields a column reads come first, in one cache line.
 struct lbnode_t {
-    bam1_t b;
-    uint32_t beg, end;  // alignment start and exclusive end
-    cstate_t s;
     lbnode_t* next;
+    uint32_t beg, end;  // alignment start and exclusive end
+    int32_t tid;
+    cstate_t s;
+    bam1_t b;
 };
 
 // Free list of nodes; a node keeps its data block for the next record.
@@ -83,6 +88,13 @@ bool cigar_fits_pileup(const bam1_t* b) {
     return has_match && (b->core.l_qseq == 0 || qlen <= b->core.l_qseq);
 }
 
+void load_op(const uint8_t* cigar, cstate_t* s) {
+    const uint32_t w = cigar_get(cigar, s->k), op = bam_cigar_op(w);
+    s->is_match = is_ref_match(op);
+    s->is_skip = op == BAM_CREF_SKIP;
+    s->last = s->x + bam_cigar_oplen(w) - 1;
+}
+
 // Moves the cursor of `b` to reference position `pos`.  Operations of
 // length 0 are stepped over: they cover no position.
 void resolve_cigar(const bam1_t* b, int64_t pos, cstate_t* s) {
@@ -99,21 +111,23 @@ void resolve_cigar(const bam1_t* b, int64_t pos, cstate_t* s) {
             else if (op == BAM_CINS || op == BAM_CSOFT_CLIP) s->y += len;
         }
         s->k = k;  // k < n: cigar_fits_pileup guarantees an aligned base
+        load_op(cigar, s);
     }
-    for (;;) {
-        uint32_t w = cigar_get(cigar, s->k), op = bam_cigar_op(w), len = bam_cigar_oplen(w);
-        if (pos - s->x < len) return;
+    while (pos > s->last) {
         // Operation k is finished: step to the next one on the reference.
         int k = s->k + 1;
+        int64_t skipped_query = 0;
         for (; k < n; ++k) {
-            uint32_t w2 = cigar_get(cigar, k), op2 = bam_cigar_op(w2);
-            if (consumes_ref(op2) && bam_cigar_oplen(w2)) break;
-            if (op2 == BAM_CINS || op2 == BAM_CSOFT_CLIP) s->y += bam_cigar_oplen(w2);
+            uint32_t w = cigar_get(cigar, k), op = bam_cigar_op(w);
+            if (consumes_ref(op) && bam_cigar_oplen(w)) break;
+            if (op == BAM_CINS || op == BAM_CSOFT_CLIP) skipped_query += bam_cigar_oplen(w);
         }
         if (k >= n) return;  // past the end: the caller never asks for it
-        if (is_ref_match(op)) s->y += len;
-        s->x += len;
+        if (s->is_match) s->y += s->last - s->x + 1;
+        s->y += skipped_query;
+        s->x = s->last + 1;
         s->k = k;
+        load_op(cigar, s);
     }
 }
 
@@ -136,23 +150,20 @@ int following_indel(const bam1_t* b, int k) {
     return sum > INT32_MAX ? INT32_MAX : static_cast<int>(sum);
 }
 
+// Fields are written in place: an entry assembled on the stack and copied
+// costs a store-forwarding stall each time.
 void fill_entry(bam_pileup1_t* p, lbnode_t* node, int64_t pos) {
     cstate_t* s = &node->s;
-    resolve_cigar(&node->b, pos, s);
-    const uint32_t w = cigar_get(rec_cigar(&node->b), s->k);
-    const uint32_t op = bam_cigar_op(w), len = bam_cigar_oplen(w);
-    std::memset(p, 0, sizeof(*p));
+    if (pos > s->last) resolve_cigar(&node->b, pos, s);  // also the first visit: last starts below 0
     p->b = &node->b;
-    if (s->x + len - 1 == pos) p->indel = following_indel(&node->b, s->k);
-    if (is_ref_match(op)) {
-        p->qpos = static_cast<int32_t>(pos + s->y - s->x);
-    } else {
-        p->is_del = 1;
-        p->qpos = static_cast<int32_t>(s->y);
-        p->is_refskip = op == BAM_CREF_SKIP;
-    }
-    p->is_head = pos == node->b.core.pos;
+    p->qpos = static_cast<int32_t>(s->is_match ? pos - s->x + s->y : s->y);
+    p->indel = pos == s->last ? following_indel(&node->b, s->k) : 0;
+    p->level = 0;
+    p->is_del = !s->is_match;
+    p->is_head = pos == node->beg;
     p->is_tail = pos == s->end;
+    p->is_refskip = s->is_skip;
+    p->aux = 0;
 }
 
 }  // namespace
@@ -225,9 +236,11 @@ int bam_plp_push(bam_plp_t iter, const bam1_t* b) {
         return -1;
     }
     node->beg = static_cast<uint32_t>(c->pos);
+    node->tid = c->tid;
     node->end = bam_calend(c, rec_cigar(b));
     node->s.k = -1;
     node->s.x = node->s.y = 0;
+    node->s.last = -1;
     node->s.end = static_cast<int64_t>(node->end) - 1;
     if (c->tid < iter->max_tid) {
         std::fprintf(stderr, "[bam_pileup_core] the input is not sorted (chromosomes out of order)\n");
@@ -257,25 +270,36 @@ bool column_is_final(const bam_plp_s* iter) {
 
 // Collects the entries of the column at (tid, pos), releasing records that
 // end before it; returns the entry count.
+bool grow_entries(bam_plp_s* iter) {
+    int max = iter->max_plp ? iter->max_plp << 1 : 256;
+    auto* plp = static_cast<bam_pileup1_t*>(std::realloc(iter->plp, sizeof(bam_pileup1_t) * max));
+    if (!plp) return false;
+    iter->plp = plp;
+    iter->max_plp = max;
+    return true;
+}
+
 int collect_column(bam_plp_s* iter) {
+    const int32_t tid = iter->tid;
+    const int64_t pos = iter->pos;
     int n = 0;
-    iter->dummy->next = iter->head;
-    for (lbnode_t *p = iter->head, *q = iter->dummy; p->next; q = p, p = p->next) {
-        const int32_t tid = p->b.core.tid;
-        if (tid < iter->tid || (tid == iter->tid && static_cast<int64_t>(p->end) <= iter->pos)) {
-            q->next = p->next;
+    lbnode_t* q = iter->dummy;
+    q->next = iter->head;
+    for (lbnode_t* p = iter->head; p->next;) {
+        lbnode_t* next = p->next;
+        if (p->tid == tid && static_cast<int64_t>(p->beg) <= pos && pos < static_cast<int64_t>(p->end)) {
+            if (n == iter->max_plp && !grow_entries(iter)) return -1;
+            fill_entry(&iter->plp[n++], p, pos);
+            q = p;
+        } else if (p->tid < tid || (p->tid == tid && static_cast<int64_t>(p->end) <= pos)) {
+            q->next = next;
             mp_free(iter->mp, p);
-            p = q;
-        } else if (tid == iter->tid && static_cast<int64_t>(p->beg) <= iter->pos) {
-            if (n == iter->max_plp) {
-                int max = iter->max_plp ? iter->max_plp << 1 : 256;
-                auto* plp = static_cast<bam_pileup1_t*>(std::realloc(iter->plp, sizeof(bam_pileup1_t) * max));
-                if (!plp) return -1;
-                iter->plp = plp;
-                iter->max_plp = max;
-            }
-            fill_entry(&iter->plp[n++], p, iter->pos);
+        } else {
+            // Records are buffered in start order: none after this one
+            // starts at or before the column, and none of them has ended.
+            break;
         }
+        p = next;
     }
     iter->head = iter->dummy->next;
     return n;
@@ -294,9 +318,9 @@ bool advance_column(bam_plp_s* iter) {
         }
         return true;
     }
-    if (head->b.core.tid < iter->tid) return false;
-    if (head->b.core.tid > iter->tid) {
-        iter->tid = head->b.core.tid;
+    if (head->tid < iter->tid) return false;
+    if (head->tid > iter->tid) {
+        iter->tid = head->tid;
         iter->pos = static_cast<int32_t>(head->beg);
     } else if (static_cast<int64_t>(head->beg) > iter->pos) {
         iter->pos = static_cast<int32_t>(head->beg);
@@ -434,6 +458,12 @@ void bam_mplp_destroy(bam_mplp_t iter) {
 }
 
 int bam_mplp_auto(bam_mplp_t iter, int* tid, int* pos, int* n_plp, const bam_pileup1_t** plp) {
+    if (iter->n == 1) {  // one file: its columns as they come
+        plp[0] = bam_plp_auto(iter->iter[0], tid, pos, &n_plp[0]);
+        if (plp[0]) return 1;
+        n_plp[0] = 0;
+        return 0;
+    }
     uint64_t new_min = no_position;
     for (int i = 0; i < iter->n; ++i) {
         if (iter->pos[i] == iter->min) {

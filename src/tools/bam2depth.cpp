@@ -76,35 +76,86 @@ int column_depth(const bam_pileup1_t* plp, int n, int min_baseQ) {
     return depth;
 }
 
-char* put_uint(char* p, uint64_t v) {
-    char tmp[24];
-    int n = 0;
+char* put_uint(char* p, uint32_t v) {
+    int n = 1;
+    for (uint32_t t = v; t >= 10; t /= 10) ++n;
+    char* end = p + n;
     do {
-        tmp[n++] = static_cast<char>('0' + v % 10);
+        *--end = static_cast<char>('0' + v % 10);
         v /= 10;
     } while (v);
-    while (n) *p++ = tmp[--n];
-    return p;
+    return p + n;
 }
+
+// Copies short strings as one fixed-size block (the line buffer has room
+// past every line), sparing a library call per field.
+constexpr size_t short_copy = 16;
+char* put_bytes(char* p, const char* s, size_t n) {
+    if (n <= short_copy) std::memcpy(p, s, short_copy);
+    else std::memcpy(p, s, n);
+    return p + n;
+}
+
+// The 1-based position as text.  Consecutive positions are the common case,
+// so the text of the next one is prepared as soon as a line is written: the
+// bytes then settle before the next line copies them as one block.
+class position_text {
+public:
+    void set(uint32_t pos1) {
+        if (pos1 != value_ || value_ == 0) {
+            char tmp[16] = {};
+            len_ = static_cast<int>(put_uint(tmp, pos1) - tmp);
+            std::memcpy(digits_, tmp, sizeof digits_);
+            value_ = pos1;
+        }
+    }
+    void prepare_next() {
+        ++value_;
+        int i = len_ - 1;
+        while (i >= 0 && digits_[i] == '9') digits_[i--] = '0';
+        if (i >= 0) {
+            ++digits_[i];
+        } else if (len_ < static_cast<int>(sizeof digits_) - 1) {
+            std::memmove(digits_ + 1, digits_, static_cast<size_t>(len_));
+            digits_[0] = '1';
+            ++len_;
+        }
+    }
+    const char* data() const { return digits_; }
+    size_t size() const { return static_cast<size_t>(len_); }
+
+private:
+    char digits_[16] = {};
+    int len_ = 0;
+    uint32_t value_ = 0;
+};
 
 // Lines are gathered in a buffer and written in large pieces.
 class line_writer {
 public:
-    explicit line_writer(text_out_t* out) : out_(out) { buf_.reserve(capacity + 4096); }
-    void append(const char* s, size_t n) { buf_.append(s, n); }
-    void end_line() {
-        buf_.push_back('\n');
-        if (buf_.size() >= capacity) flush();
+    explicit line_writer(text_out_t* out) : out_(out), buf_(capacity + max_line) {}
+    // Room for a line of `n` bytes plus numbers; flushes first when needed.
+    char* reserve(size_t n) {
+        if (used_ + n > buf_.size()) {
+            flush();
+            if (n > buf_.size()) buf_.resize(n);
+        }
+        return buf_.data() + used_;
+    }
+    void commit(char* end) {
+        used_ = static_cast<size_t>(end - buf_.data());
+        if (used_ >= capacity) flush();
     }
     void flush() {
-        if (!buf_.empty()) text_out_write(out_, buf_.data(), buf_.size());
-        buf_.clear();
+        if (used_) text_out_write(out_, buf_.data(), used_);
+        used_ = 0;
     }
 
 private:
-    static constexpr size_t capacity = 1 << 16;
+    static constexpr size_t capacity = 1 << 16, max_line = 4096;
     text_out_t* out_;
-    std::string buf_;
+    std::vector<char> buf_;
+    size_t used_ = 0;
 };
 
 struct file_set {
@@ -213,6 +264,8 @@ int bam2depth(const depth_opts_t& opts, int n, char* const* fns) {
     line_writer lines(out.get());
     int ptid = 0, pos = 0;
     int line_tid = -1;
+    position_text pos_text;
+    std::string name_pad;  // the reference name with room for a block copy
     size_t name_len = 0;
     while (bam_mplp_auto(mplp.get(), &ptid, &pos, n_plp.data(), plp.data()) > 0) {
         if (pos < beg || pos >= end) continue;
@@ -221,20 +274,21 @@ int bam2depth(const depth_opts_t& opts, int n, char* const* fns) {
         if (ptid != line_tid) {
             line_tid = ptid;
             name_len = std::strlen(name);
+            name_pad.assign(name, name_len);
+            name_pad.resize(name_len + short_copy);
         }
-        char num[32];
-        lines.append(name, name_len);
-        char* p = num;
+        char* p = lines.reserve(name_len + short_copy + 12 * (static_cast<size_t>(n) + 1));
+        p = put_bytes(p, name_pad.data(), name_len);
         *p++ = '\t';
-        p = put_uint(p, static_cast<uint64_t>(pos) + 1);
-        lines.append(num, static_cast<size_t>(p - num));
+        pos_text.set(static_cast<uint32_t>(pos) + 1);
+        p = put_bytes(p, pos_text.data(), pos_text.size());
+        pos_text.prepare_next();
         for (int i = 0; i < n; ++i) {
-            p = num;
             *p++ = '\t';
-            p = put_uint(p, static_cast<uint64_t>(column_depth(plp[i], n_plp[i], opts.min_baseQ)));
-            lines.append(num, static_cast<size_t>(p - num));
+            p = put_uint(p, static_cast<uint32_t>(column_depth(plp[i], n_plp[i], opts.min_baseQ)));
         }
-        lines.end_line();
+        *p++ = '\n';
+        lines.commit(p);
         if (text_out_has_failed(out.get())) {
             bam_mplp_reset(mplp.get());  // stop here; nothing more can be written
             break;
