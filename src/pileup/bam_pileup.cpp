@@ -287,6 +287,7 @@ int collect_column(bam_plp_s* iter) {
     q->next = iter->head;
     for (lbnode_t* p = iter->head; p->next;) {
         lbnode_t* next = p->next;
+        __builtin_prefetch(next->next);
         if (p->tid == tid && static_cast<int64_t>(p->beg) <= pos && pos < static_cast<int64_t>(p->end)) {
             if (n == iter->max_plp && !grow_entries(iter)) return -1;
             fill_entry(&iter->plp[n++], p, pos);
