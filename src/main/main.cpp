@@ -40,7 +40,7 @@ constexpr command_entry commands[] = {
     {"faidx", faidx_main},
     {"fixmate", command_not_available},
     {"rmdup", command_not_available},
-    {"flagstat", command_not_available},
+    {"flagstat", bam_flagstat},
     {"calmd", command_not_available},
     {"fillmd", command_not_available},
     {"reheader", main_reheader},
