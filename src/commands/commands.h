@@ -13,4 +13,5 @@ int bam_idxstats(int argc, char* argv[]);   // idxstats
 int faidx_main(int argc, char* argv[]);     // faidx
 int main_cat(int argc, char* argv[]);       // cat
 int main_reheader(int argc, char* argv[]);  // reheader
+int bam_mating(int argc, char* argv[]);     // fixmate
 int bam_flagstat(int argc, char* argv[]);   // flagstat

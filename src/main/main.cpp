@@ -38,7 +38,7 @@ constexpr command_entry commands[] = {
     {"index", bam_index},
     {"idxstats", bam_idxstats},
     {"faidx", faidx_main},
-    {"fixmate", command_not_available},
+    {"fixmate", bam_mating},
     {"rmdup", command_not_available},
     {"flagstat", bam_flagstat},
     {"calmd", command_not_available},
