@@ -5,6 +5,7 @@
 
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/bam_file_util.h"
@@ -112,15 +113,14 @@ const std::string edge_in =
     "a\t65\tchr1\t101\t30\t50M\t*\t0\t0\t*\t*\na\t177\tchr1\t301\t30\t50M\t*\t0\t0\t*\t*\n"
     "b\t67\tchr1\t10\t30\t4M\t*\t0\t99\t*\t*\nb\t131\tchr2\t20\t30\t4M\t*\t0\t0\t*\t*\n"
     "c\t67\tchr1\t30\t30\t4M\t*\t0\t0\t*\t*\nc\t133\t*\t0\t0\t*\t*\t0\t0\t*\t*\n"
-    "d\t65\tchr1\t40\t30\t4M\t*\t0\t0\t*\t*\nd\t129\tchr1\t50\t30\t4M\t*\t0\t0\t*\t*\nd\t65\tchr1\t60\t30\t4M\t*\t0\t0\t*\t*\n"
-    "e\t0\tchr1\t70\t30\t4M\tchr2\t5\t7\t*\t*\n";
+    "d\t65\tchr1\t40\t30\t4M\t*\t0\t0\t*\t*\nd\t129\tchr1\t50\t30\t4M\t*\t0\t0\t*\t*\n"
+    "d\t65\tchr1\t60\t30\t4M\t*\t0\t0\t*\t*\ne\t0\tchr1\t70\t30\t4M\tchr2\t5\t7\t*\t*\n";
 const std::string edge_out =
     "a\t97\tchr1\t101\t30\t50M\t=\t301\t250\t*\t*\na\t145\tchr1\t301\t30\t50M\t=\t101\t-250\t*\t*\n"
     "b\t67\tchr1\t10\t30\t4M\tchr2\t20\t0\t*\t*\nb\t131\tchr2\t20\t30\t4M\tchr1\t10\t0\t*\t*\n"
     "c\t73\tchr1\t30\t30\t4M\t*\t0\t0\t*\t*\nc\t133\t*\t0\t0\t*\tchr1\t30\t0\t*\t*\n"
-    "d\t65\tchr1\t40\t30\t4M\t=\t50\t10\t*\t*\nd\t129\tchr1\t50\t30\t4M\t=\t40\t-10\t*\t*\nd\t73\tchr1\t60\t30\t4M\t*\t0\t0\t*\t*"
-    "\n"
-    "e\t0\tchr1\t70\t30\t4M\t*\t0\t0\t*\t*\n";
+    "d\t65\tchr1\t40\t30\t4M\t=\t50\t10\t*\t*\nd\t129\tchr1\t50\t30\t4M\t=\t40\t-10\t*\t*\n"
+    "d\t73\tchr1\t60\t30\t4M\t*\t0\t0\t*\t*\ne\t0\tchr1\t70\t30\t4M\t*\t0\t0\t*\t*\n";
 
 TEST(Fixmate, HandWorkedPairsThroughFilesAndStandardStreams) {
     scratch_dir dir;
@@ -133,11 +133,10 @@ TEST(Fixmate, HandWorkedPairsThroughFilesAndStandardStreams) {
     EXPECT_TRUE(piped.out == test_util::read_file(dir.file("out.bam")));
 }
 
-TEST(Fixmate, CutInputIsWrittenUpToTheDamageAndFails) {
+TEST(Fixmate, CutInputAndFailuresEndWithStatusOne) {
     scratch_dir dir;
-    std::string data;
-    corrupt::read_blocks(test_util::read_file(test_util::bam_from_sam(dir, "edge", edge_header + edge_in)), &data);
-    std::string cut = dir.file("cut.bam");
+    std::string bam = test_util::bam_from_sam(dir, "edge", edge_header + edge_in), data, cut = dir.file("cut.bam");
+    corrupt::read_blocks(test_util::read_file(bam), &data);
     corrupt::write_bgzf(cut, data.substr(0, corrupt::parse_bam(data).records[7] + 10));  // inside the second d
     run_result r = run_alnkit({"fixmate", cut, dir.file("out.bam")});
     EXPECT_EQ(r.status, 1);
@@ -145,22 +144,15 @@ TEST(Fixmate, CutInputIsWrittenUpToTheDamageAndFails) {
     // The first d waited for its mate and is written as a record without one.
     EXPECT_EQ(test_util::view_records(dir.file("out.bam")),
               edge_out.substr(0, edge_out.find("d\t")) + "d\t73\tchr1\t40\t30\t4M\t*\t0\t0\t*\t*\n");
-}
-
-TEST(Fixmate, FailuresToOpenOrWriteEndWithStatusOne) {
-    scratch_dir dir;
-    std::string bam = test_util::bam_from_sam(dir, "edge", edge_header + edge_in);
-    const std::vector<std::pair<fields, std::string>> cases = {
-        {{"fixmate", bam, "/dev/full"}, "[bam_mating] fail to write file /dev/full.\n"},
-        {{"fixmate", bam, dir.file("no/out.bam")}, "[bam_mating] fail to create file " + dir.file("no/out.bam") + ".\n"},
-        {{"fixmate", dir.file("none.bam"), dir.file("out.bam")},
-         "[bam_mating] fail to open file " + dir.file("none.bam") + ".\n"},
-        {{"fixmate", bam}, "alnkit fixmate <in.nameSrt.bam> <out.nameSrt.bam>\n"},
-    };
-    for (const auto& [args, message] : cases) {
-        run_result r = run_alnkit(args);
-        EXPECT_EQ(r.status, 1) << args.back();
-        EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+    const std::string none = dir.file("none.bam"), no_dir = dir.file("no/out.bam");
+    for (const auto& [args, message] : std::vector<std::pair<fields, std::string>>{
+             {{"fixmate", bam, "/dev/full"}, "[bam_mating] fail to write file /dev/full.\n"},
+             {{"fixmate", bam, no_dir}, "[bam_mating] fail to create file " + no_dir + ".\n"},
+             {{"fixmate", none, dir.file("out.bam")}, "[bam_mating] fail to open file " + none + ".\n"},
+             {{"fixmate", bam}, "alnkit fixmate <in.nameSrt.bam> <out.nameSrt.bam>\n"}}) {
+        run_result f = run_alnkit(args);
+        EXPECT_EQ(f.status, 1) << args.back();
+        EXPECT_NE(f.err.find(message), std::string::npos) << f.err;
     }
 }
 
