@@ -30,6 +30,10 @@ bool is_unmapped(const bam1_t* b) { return b->core.flag & BAM_FUNMAP; }
 // True when the output has failed; nothing written after that can reach it.
 bool has_write_failed(const BGZF* out) { return out->error != nullptr; }
 
+// The record went into the output's buffer and no write has failed so far
+// (a failed block write leaves its error in the stream).
+bool write_record(BGZF* out, const bam1_t* b) { return bam_write1(out, b) >= 0 && !has_write_failed(out); }
+
 }  // namespace
 
 void bam_mating_pair(bam1_t* pre, bam1_t* cur) {
@@ -78,29 +82,28 @@ int bam_mating_core(BGZF* in, BGZF* out, long long* n_records) {
     bool has_prev = false;
     long long n_read = 0;
     int r;
+    bool is_written = true;
     while ((r = bam_read1_bounded(in, cur, header->n_targets)) >= 0) {
         ++n_read;
         if (!has_prev) {
             has_prev = true;
         } else if (std::strcmp(rec_qname(pre), rec_qname(cur)) == 0) {
             bam_mating_pair(pre, cur);
-            bam_write1(out, pre);
-            bam_write1(out, cur);
+            is_written = write_record(out, pre) && write_record(out, cur);
             has_prev = false;
         } else {
             bam_mating_lone(pre);
-            bam_write1(out, pre);
+            is_written = write_record(out, pre);
         }
-        if (has_write_failed(out)) break;
+        if (!is_written) break;
         // The record just read waits (or, once written, is free to reuse).
         std::swap(cur, pre);
     }
     if (n_records) *n_records = n_read;
-    if (has_write_failed(out)) return BAM_MATING_WRITE_FAILED;
+    if (!is_written) return BAM_MATING_WRITE_FAILED;
     if (has_prev) {
         bam_mating_lone(pre);
-        bam_write1(out, pre);
-        if (has_write_failed(out)) return BAM_MATING_WRITE_FAILED;
+        if (!write_record(out, pre)) return BAM_MATING_WRITE_FAILED;
     }
     return r == -1 ? BAM_MATING_OK : BAM_MATING_TRUNCATED;
 }
