@@ -14,3 +14,5 @@ int faidx_main(int argc, char* argv[]);     // faidx
 int main_cat(int argc, char* argv[]);       // cat
 int main_reheader(int argc, char* argv[]);  // reheader
 int main_depth(int argc, char* argv[]);     // depth
+int bam_mating(int argc, char* argv[]);     // fixmate
+int bam_flagstat(int argc, char* argv[]);   // flagstat
