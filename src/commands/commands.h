@@ -13,3 +13,4 @@ int bam_idxstats(int argc, char* argv[]);   // idxstats
 int faidx_main(int argc, char* argv[]);     // faidx
 int main_cat(int argc, char* argv[]);       // cat
 int main_reheader(int argc, char* argv[]);  // reheader
+int bam_rmdup(int argc, char* argv[]);      // rmdup
