@@ -8,6 +8,7 @@
 
 #include "bam/bam.h"
 #include "bam/sam.h"
+#include "common/record_util.h"
 #include "common/test_util.h"
 #include "tools/bam_rmdup.h"
 #include "tools/rmdup_test_util.h"
@@ -200,6 +201,38 @@ TEST(BamRmdup, InputOutOfOrderStopsWithOneLine) {
             EXPECT_EQ(r.err.find("in library"), std::string::npos);
             EXPECT_EQ(r.kept, c.kept);
         }
+}
+
+// A read of 16843010 bases of quality 255 sums to 2^32 + 254: kept over a
+// 100-base read of quality 40 (4000) only when the sum does not wrap.
+TEST(BamRmdup, QualitySumsOfLongReadsDoNotWrap) {
+    constexpr int32_t long_len = 16843010;
+    static_assert(255LL * long_len == (1LL << 32) + 254);
+    test_util::scratch_dir dir;
+    const std::string in_fn = dir.file("in.bam");
+    {
+        bam_header_ptr h = test_util::make_header({"chr1"});
+        samfile_ptr out(samopen(in_fn.c_str(), "wb", h.get()));
+        ASSERT_TRUE(out);
+        for (const bam1_ptr& b : {rmdup_test::make_read("short", 99, 0, 99, 100, 100, 40, 300),
+                                  rmdup_test::make_read("long", 99, 0, 99, long_len, long_len, 255, 300),
+                                  rmdup_test::make_read("short", 147, 0, 299, 4, 4, 40, -300),
+                                  rmdup_test::make_read("long", 147, 0, 299, 4, 4, 40, -300)})
+            ASSERT_GT(samwrite(out.get(), b.get()), 0);
+        ASSERT_EQ(samclose(out.release()), 0);
+    }
+    struct mode_case {
+        rmdup_mode mode;
+        const char* kept;
+    };
+    // -S: the long read replaces the short one at its place; the reverse
+    // mates tie and the first stays.
+    for (const mode_case& c :
+         {mode_case{rmdup_mode::paired, "long@100 long@300"}, mode_case{rmdup_mode::single_forced, "long@100 short@300"}}) {
+        rmdup_test::core_result r = rmdup_test::run_core_bam(in_fn, dir.file("out.bam"), c.mode);
+        EXPECT_EQ(r.ret, 0);
+        EXPECT_EQ(r.kept, c.kept);
+    }
 }
 
 }  // namespace

@@ -6,6 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "bam/bam.h"
+#include "bam/sam.h"
+#include "common/record_util.h"
+#include "common/test_util.h"
 #include "tools/bam_rmdupse.h"
 #include "tools/rmdup_test_util.h"
 
@@ -107,6 +111,38 @@ TEST(BamRmdupse, KeepsTheRecordsTheRulesKeep) {
         EXPECT_EQ(r.kept, c.kept);
         EXPECT_EQ(r.err, c.err);
     }
+}
+
+// Past RMDUPSE_QUEUE_MAX queued reads the queue drains up to the first
+// reverse read that a later read may still replace.  A forward read written
+// then leaves the map with it: a later read at its start is kept as a new
+// read instead of meeting one that has left.  The waiting reverse read can
+// still be replaced, and the reads behind it keep their order.
+TEST(BamRmdupse, AnOverlongQueueDrainsUpToAWaitingReverseRead) {
+    test_util::scratch_dir dir;
+    const std::string in_fn = dir.file("in.bam");
+    // F2 finds one read more than the limit queued and starts the drain.
+    const long n_fill = RMDUPSE_QUEUE_MAX - 1;
+    {
+        bam_header_ptr h = test_util::make_header({"chr1"});
+        samfile_ptr out(samopen(in_fn.c_str(), "wb", h.get()));
+        ASSERT_TRUE(out);
+        auto put = [&](const bam1_ptr& b) { ASSERT_GT(samwrite(out.get(), b.get()), 0); };
+        put(rmdup_test::make_read("F1", 0, 0, 99, 4, 4, 30));           // start 99, sum 120
+        put(rmdup_test::make_read("R1", 16, 0, 99, 10, 10, 30));        // end 109, sum 300
+        bam1_ptr fill = rmdup_test::make_read("u", 4, 0, 99, 0, 0, 0);  // passes through
+        for (long i = 0; i < n_fill; ++i) put(fill);
+        put(rmdup_test::make_read("F2", 0, 0, 99, 4, 4, 40));    // start 99, sum 160
+        put(rmdup_test::make_read("R2", 16, 0, 103, 6, 6, 60));  // end 109, sum 360
+        ASSERT_EQ(samclose(out.release()), 0);
+    }
+    rmdup_test::core_result r = rmdup_test::run_core_bam(in_fn, dir.file("out.bam"), rmdup_mode::single);
+    EXPECT_EQ(r.ret, 0);
+    EXPECT_EQ(r.err, "[bam_rmdupse_core] 1 / 4 = 0.2500 in library '\t'\n");
+    std::string fills;
+    for (long i = 0; i < n_fill; ++i) fills += " u@100";
+    EXPECT_TRUE(r.kept == "F1@100" + fills + " F2@100 R2@104")
+        << r.kept.substr(0, 40) << " ... " << r.kept.substr(r.kept.size() - std::min<size_t>(40, r.kept.size()));
 }
 
 }  // namespace

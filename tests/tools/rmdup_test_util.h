@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "bam/bam.h"
 #include "bam/sam.h"
 #include "common/test_util.h"
 #include "tools/bam_rmdup.h"
@@ -82,6 +85,46 @@ inline std::string kept_of(const std::string& sam) {
     return out;
 }
 
+// A record built in memory: CIGAR `n_match`M (none when 0), `l_qseq` bases
+// of quality `q`, the mate at the same place, no optional fields.
+inline bam1_ptr make_read(const std::string& name, uint16_t flag, int32_t tid, int32_t pos, uint32_t n_match, int32_t l_qseq,
+                          uint8_t q, int32_t isize = 0) {
+    bam1_ptr b = bam1_make();
+    bam1_core_t* c = &b->core;
+    c->tid = c->mtid = tid;
+    c->pos = c->mpos = pos;
+    c->flag = flag;
+    c->qual = 30;
+    c->isize = isize;
+    c->l_qname = static_cast<uint8_t>(name.size() + 1);
+    c->n_cigar = n_match ? 1 : 0;
+    c->l_qseq = l_qseq;
+    b->l_aux = 0;
+    b->data_len = rec_data_len(c, 0);
+    EXPECT_EQ(bam_grow_data(b.get(), static_cast<size_t>(b->data_len)), 0);
+    std::memset(b->data, 0, static_cast<size_t>(b->data_len));
+    std::memcpy(b->data, name.c_str(), name.size() + 1);
+    if (n_match) cigar_set(rec_cigar(b.get()), 0, n_match << BAM_CIGAR_SHIFT | BAM_CMATCH);
+    std::memset(rec_qual(b.get()), q, static_cast<size_t>(l_qseq));
+    return b;
+}
+
+// "name@pos" (1-based) of every record of a BAM file, space-separated.
+inline std::string kept_of_bam(const std::string& fn) {
+    samfile_ptr in(samopen(fn.c_str(), "rb", nullptr));
+    EXPECT_TRUE(in && in->header);
+    std::string out;
+    if (!in || !in->header) return out;
+    bam1_ptr b = bam1_make();
+    int r;
+    while ((r = samread(in.get(), b.get())) >= 0) {
+        if (!out.empty()) out += ' ';
+        out.append(rec_qname(b.get())).append("@").append(std::to_string(b->core.pos + 1));
+    }
+    EXPECT_EQ(r, -1);
+    return out;
+}
+
 enum class rmdup_mode { paired, single, single_forced };
 
 struct core_result {
@@ -89,6 +132,27 @@ struct core_result {
     std::string kept;  // as kept_of
     std::string err;
 };
+
+inline int call_core(samfile_t* in, samfile_t* out, rmdup_mode mode, const std::string& fn_in, const std::string& fn_out) {
+    return mode == rmdup_mode::paired
+               ? bam_rmdup_core(in, out, fn_in.c_str(), fn_out.c_str())
+               : bam_rmdupse_core(in, out, mode == rmdup_mode::single_forced, fn_in.c_str(), fn_out.c_str());
+}
+
+// Runs a core from one BAM file to another.
+inline core_result run_core_bam(const std::string& in_fn, const std::string& out_fn, rmdup_mode mode) {
+    core_result res;
+    samfile_ptr in(samopen(in_fn.c_str(), "rb", nullptr));
+    samfile_ptr out(in && in->header ? samopen(out_fn.c_str(), "wb", in->header) : nullptr);
+    EXPECT_TRUE(in && out);
+    if (!in || !out) return res;
+    testing::internal::CaptureStderr();
+    res.ret = call_core(in.get(), out.get(), mode, in_fn, out_fn);
+    res.err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(samclose(out.release()), 0);
+    res.kept = kept_of_bam(out_fn);
+    return res;
+}
 
 inline core_result run_core(const std::string& sam, rmdup_mode mode) {
     test_util::scratch_dir dir;
@@ -102,9 +166,7 @@ inline core_result run_core(const std::string& sam, rmdup_mode mode) {
     EXPECT_TRUE(in && out) << opened;
     if (!in || !out) return res;
     testing::internal::CaptureStderr();
-    res.ret = mode == rmdup_mode::paired
-                  ? bam_rmdup_core(in.get(), out.get(), in_fn.c_str(), out_fn.c_str())
-                  : bam_rmdupse_core(in.get(), out.get(), mode == rmdup_mode::single_forced, in_fn.c_str(), out_fn.c_str());
+    res.ret = call_core(in.get(), out.get(), mode, in_fn, out_fn);
     res.err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(samclose(out.release()), 0);
     res.kept = kept_of(test_util::read_file(out_fn));
