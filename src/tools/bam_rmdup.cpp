@@ -107,13 +107,15 @@ struct rmdup_t {
         del_set.clear();
     }
 
+    // The library's entry, made on first use.  Looked up before inserting:
+    // an insertion may rebuild the table, whose order the statistics follow.
     lib_aux_t* get_aux(const char* lib) {
+        khint_t k = aux.get(lib);
+        if (k != aux.end()) return aux.value(k);
         int ret;
-        khint_t k = aux.put(lib, &ret);
-        if (ret) {
-            aux.key(k) = strdup(lib);
-            aux.value(k) = new lib_aux_t;
-        }
+        k = aux.put(lib, &ret);
+        aux.key(k) = strdup(lib);
+        aux.value(k) = new lib_aux_t;
         return aux.value(k);
     }
 
