@@ -1,8 +1,11 @@
-// Single-end duplicate removal on crafted duplicate sets: forward reads by
-// start, reverse reads by end, where replacements land in the output, the
-// effect of -s and -S, and the statistics lines.
+// The duplicate-removal cores run in process on records built in memory:
+// quality sums of reads long enough to pass 32 bits, and the single-end
+// queue past its limit, where the drain stops at a reverse read that may
+// still be replaced and a forward read written by the drain leaves its map.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -10,139 +13,107 @@
 #include "bam/sam.h"
 #include "common/record_util.h"
 #include "common/test_util.h"
+#include "tools/bam_rmdup.h"
 #include "tools/bam_rmdupse.h"
-#include "tools/rmdup_test_util.h"
 
 namespace {
 
-using rmdup_test::rmdup_mode;
-using rmdup_test::run_core;
-using rmdup_test::sam_rec;
-using rmdup_test::sam_text;
+// On chr1: CIGAR `n_match`M (none when 0), `l_qseq` bases of quality `q`,
+// the mate at the same place, no RG tag.
+bam1_ptr make_read(const std::string& name, uint16_t flag, int32_t pos, uint32_t n_match, int32_t l_qseq, uint8_t q,
+                   int32_t isize = 0) {
+    bam1_ptr b = bam1_make();
+    bam1_core_t* c = &b->core;
+    c->tid = c->mtid = 0;
+    c->pos = c->mpos = pos;
+    c->flag = flag;
+    c->isize = isize;
+    c->l_qname = static_cast<uint8_t>(name.size() + 1);
+    c->n_cigar = n_match ? 1 : 0;
+    c->l_qseq = l_qseq;
+    b->data_len = rec_data_len(c, 0);
+    EXPECT_EQ(bam_grow_data(b.get(), static_cast<size_t>(b->data_len)), 0);
+    std::memset(b->data, 0, static_cast<size_t>(b->data_len));
+    std::memcpy(b->data, name.c_str(), name.size() + 1);
+    if (n_match) cigar_set(rec_cigar(b.get()), 0, n_match << BAM_CIGAR_SHIFT | BAM_CMATCH);
+    std::memset(rec_qual(b.get()), q, static_cast<size_t>(l_qseq));
+    return b;
+}
 
-struct kept_case {
-    const char* what;
-    rmdup_mode mode;
-    std::vector<sam_rec> recs;
-    const char* kept;
-    const char* err;  // the whole of the messages
+void write_bam(const std::string& fn, const std::vector<const bam1_t*>& recs, long n_repeat_middle = 1) {
+    bam_header_ptr h = test_util::make_header({"chr1"});
+    samfile_ptr out(samopen(fn.c_str(), "wb", h.get()));
+    ASSERT_TRUE(out);
+    // The middle record is written n_repeat_middle times.
+    for (size_t i = 0; i < recs.size(); ++i)
+        for (long k = 0; k < (i == recs.size() / 2 ? n_repeat_middle : 1); ++k) ASSERT_GT(samwrite(out.get(), recs[i]), 0);
+    ASSERT_EQ(samclose(out.release()), 0);
+}
+
+struct core_result {
+    int ret = 0;
+    std::vector<std::string> kept;  // "name@pos", 1-based
+    std::string err;
 };
 
-TEST(BamRmdupse, KeepsTheRecordsTheRulesKeep) {
-    const auto single = rmdup_mode::single, forced = rmdup_mode::single_forced;
-    const std::vector<kept_case> cases = {
-        {"forward reads by start: the better later one takes the earlier place",
-         single,
-         {{"f1", 0, "chr1", 100, "4M", 0, '5'}, {"y", 16, "chr1", 100}, {"f2", 0, "chr1", 100, "6M"}},
-         "f2@100 y@100",
-         "[bam_rmdupse_core] 1 / 3 = 0.3333 in library 'L1'\n"},
-        {"reverse reads by end: the better later one is written at its own place",
-         single,
-         {{"r1", 16, "chr1", 100, "10M", 0, '5'}, {"y", 0, "chr1", 102}, {"r2", 16, "chr1", 104, "6M"}},
-         "y@102 r2@104",
-         "[bam_rmdupse_core] 1 / 3 = 0.3333 in library 'L1'\n"},
-        {"reverse reads by end: a worse later one is dropped",
-         single,
-         {{"r1", 16, "chr1", 100, "10M"}, {"y", 0, "chr1", 102}, {"r2", 16, "chr1", 104, "6M", 0, '5'}},
-         "r1@100 y@102",
-         "[bam_rmdupse_core] 1 / 3 = 0.3333 in library 'L1'\n"},
-        {"equal sums keep the earlier read on either strand",
-         single,
-         {{"r1", 16, "chr1", 100, "10M"},
-          {"f1", 0, "chr1", 102},
-          {"f2", 0, "chr1", 102, "2S2M"},
-          {"r2", 16, "chr1", 104, "2S6M2S"}},
-         "r1@100 f1@102",
-         "[bam_rmdupse_core] 2 / 4 = 0.5000 in library 'L1'\n"},
-        {"a forward and a reverse read at one start are no duplicates",
-         single,
-         {{"f", 0, "chr1", 100}, {"r", 16, "chr1", 100}},
-         "f@100 r@100",
-         "[bam_rmdupse_core] 0 / 2 = 0.0000 in library 'L1'\n"},
-        {"a missing quality counts 255 per base",
-         single,
-         {{"f1", 0, "chr1", 100}, {"f2", 0, "chr1", 100, "4M", 0, '*'}},
-         "f2@100",
-         "[bam_rmdupse_core] 1 / 2 = 0.5000 in library 'L1'\n"},
-        // "L2" hashes to 2406 and sits in bucket 0 of 3, before "L1" in bucket 2.
-        {"libraries never remove each other's reads",
-         single,
-         {{"f1", 0, "chr1", 100}, {"f2", 0, "chr1", 100, "4M", 0, 'I', "b"}},
-         "f1@100 f2@100",
-         "[bam_rmdupse_core] 0 / 1 = 0.0000 in library 'L2'\n"
-         "[bam_rmdupse_core] 0 / 1 = 0.0000 in library 'L1'\n"},
-        {"a new reference empties the maps",
-         single,
-         {{"f1", 0, "chr1", 100}, {"f2", 0, "chr2", 100}},
-         "f1@100 f2@100",
-         "[bam_rmdupse_core] 0 / 2 = 0.0000 in library 'L1'\n"},
-        {"no RG tag counts under a tab",
-         single,
-         {{"f1", 0, "chr1", 100, "4M", 0, 'I', ""}, {"f2", 0, "chr1", 100, "4M", 0, '5', "c"}},
-         "f1@100",
-         "[bam_rmdupse_core] 1 / 2 = 0.5000 in library '\t'\n"},
-        {"-s: paired and unmapped reads pass untouched, no library is made",
-         single,
-         {{"p1", 99, "chr1", 100, "4M", 104},
-          {"p2", 99, "chr1", 100, "4M", 104},
-          {"u1", 4, "chr1", 100},
-          {"u2", 4, "chr1", 100},
-          {"p2", 147, "chr1", 200, "4M", -104},
-          {"p1", 147, "chr1", 200, "4M", -104},
-          {"t1", 4, "*", 0, "*", 0, 'I', "a", "*"}},
-         "p1@100 p2@100 u1@100 u2@100 p2@200 p1@200 t1@0",
-         ""},
-        {"-S: paired reads by their own strand and end; a dropped read's mate stays",
-         forced,
-         {{"p1", 99, "chr1", 100, "4M", 104},
-          {"p2", 99, "chr1", 100, "4M", 104, '5'},
-          {"u1", 4, "chr1", 100},
-          {"p1", 147, "chr1", 200, "4M", -104, '5'},
-          {"p2", 147, "chr1", 200, "4M", -104},
-          {"t1", 4, "*", 0, "*", 0, 'I', "a", "*"},
-          {"t2", 4, "*", 0, "*", 0, 'I', "a", "*"}},
-         "p1@100 u1@100 p2@200 t1@0 t2@0",
-         "[bam_rmdupse_core] 2 / 4 = 0.5000 in library 'L1'\n"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        rmdup_test::core_result r = run_core(sam_text(c.recs), c.mode);
+// Runs the paired core (force_se < 0) or the single-end one.
+core_result run_core(const std::string& in_fn, const std::string& out_fn, int force_se) {
+    core_result res;
+    samfile_ptr in(samopen(in_fn.c_str(), "rb", nullptr));
+    samfile_ptr out(in && in->header ? samopen(out_fn.c_str(), "wb", in->header) : nullptr);
+    EXPECT_TRUE(in && out);
+    if (!in || !out) return res;
+    testing::internal::CaptureStderr();
+    res.ret = force_se < 0 ? bam_rmdup_core(in.get(), out.get(), in_fn.c_str(), out_fn.c_str())
+                           : bam_rmdupse_core(in.get(), out.get(), force_se, in_fn.c_str(), out_fn.c_str());
+    res.err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(samclose(out.release()), 0);
+    samfile_ptr back(samopen(out_fn.c_str(), "rb", nullptr));
+    bam1_ptr b = bam1_make();
+    while (back && samread(back.get(), b.get()) >= 0)
+        res.kept.push_back(std::string(rec_qname(b.get())) + "@" + std::to_string(b->core.pos + 1));
+    return res;
+}
+
+// 16843010 bases of quality 255 sum to 2^32 + 254: such a read wins over 100
+// bases of quality 40 (4000) only when the sum does not wrap.
+TEST(BamRmdup, QualitySumsOfLongReadsDoNotWrap) {
+    constexpr int32_t long_len = 16843010;
+    static_assert(255LL * long_len == (1LL << 32) + 254);
+    test_util::scratch_dir dir;
+    const std::string in = dir.file("in.bam");
+    bam1_ptr recs[] = {make_read("short", 99, 99, 100, 100, 40, 300), make_read("long", 99, 99, long_len, long_len, 255, 300),
+                       make_read("short", 147, 299, 4, 4, 40, -300), make_read("long", 147, 299, 4, 4, 40, -300)};
+    write_bam(in, {recs[0].get(), recs[1].get(), recs[2].get(), recs[3].get()});
+    // Paired: the long pair replaces the short one.  -S: the long read takes
+    // the short one's place; the reverse mates tie and the first stays.
+    for (const auto& [force_se, kept] : {std::pair{-1, std::vector<std::string>{"long@100", "long@300"}},
+                                         std::pair{1, std::vector<std::string>{"long@100", "short@300"}}}) {
+        core_result r = run_core(in, dir.file("out.bam"), force_se);
         EXPECT_EQ(r.ret, 0);
-        EXPECT_EQ(r.kept, c.kept);
-        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.kept, kept);
     }
 }
 
-// Past RMDUPSE_QUEUE_MAX queued reads the queue drains up to the first
-// reverse read that a later read may still replace.  A forward read written
-// then leaves the map with it: a later read at its start is kept as a new
-// read instead of meeting one that has left.  The waiting reverse read can
-// still be replaced, and the reads behind it keep their order.
+// F2 finds one read more than RMDUPSE_QUEUE_MAX queued and starts a drain:
+// F1 is written, R1 (ending at 109) waits with everything behind it.  F2 then
+// starts a new entry instead of meeting F1, which has left; R2 still replaces
+// R1.
 TEST(BamRmdupse, AnOverlongQueueDrainsUpToAWaitingReverseRead) {
     test_util::scratch_dir dir;
-    const std::string in_fn = dir.file("in.bam");
-    // F2 finds one read more than the limit queued and starts the drain.
+    const std::string in = dir.file("in.bam");
+    bam1_ptr f1 = make_read("F1", 0, 99, 4, 4, 30), r1 = make_read("R1", 16, 99, 10, 10, 30);
+    bam1_ptr fill = make_read("u", 4, 99, 0, 0, 0);  // unmapped: passes through
+    bam1_ptr f2 = make_read("F2", 0, 99, 4, 4, 40), r2 = make_read("R2", 16, 103, 6, 6, 60);
     const long n_fill = RMDUPSE_QUEUE_MAX - 1;
-    {
-        bam_header_ptr h = test_util::make_header({"chr1"});
-        samfile_ptr out(samopen(in_fn.c_str(), "wb", h.get()));
-        ASSERT_TRUE(out);
-        auto put = [&](const bam1_ptr& b) { ASSERT_GT(samwrite(out.get(), b.get()), 0); };
-        put(rmdup_test::make_read("F1", 0, 0, 99, 4, 4, 30));           // start 99, sum 120
-        put(rmdup_test::make_read("R1", 16, 0, 99, 10, 10, 30));        // end 109, sum 300
-        bam1_ptr fill = rmdup_test::make_read("u", 4, 0, 99, 0, 0, 0);  // passes through
-        for (long i = 0; i < n_fill; ++i) put(fill);
-        put(rmdup_test::make_read("F2", 0, 0, 99, 4, 4, 40));    // start 99, sum 160
-        put(rmdup_test::make_read("R2", 16, 0, 103, 6, 6, 60));  // end 109, sum 360
-        ASSERT_EQ(samclose(out.release()), 0);
-    }
-    rmdup_test::core_result r = rmdup_test::run_core_bam(in_fn, dir.file("out.bam"), rmdup_mode::single);
+    write_bam(in, {f1.get(), r1.get(), fill.get(), f2.get(), r2.get()}, n_fill);
+    core_result r = run_core(in, dir.file("out.bam"), 0);
     EXPECT_EQ(r.ret, 0);
     EXPECT_EQ(r.err, "[bam_rmdupse_core] 1 / 4 = 0.2500 in library '\t'\n");
-    std::string fills;
-    for (long i = 0; i < n_fill; ++i) fills += " u@100";
-    EXPECT_TRUE(r.kept == "F1@100" + fills + " F2@100 R2@104")
-        << r.kept.substr(0, 40) << " ... " << r.kept.substr(r.kept.size() - std::min<size_t>(40, r.kept.size()));
+    std::vector<std::string> want = {"F1@100"};
+    want.resize(static_cast<size_t>(n_fill) + 1, "u@100");
+    want.insert(want.end(), {"F2@100", "R2@104"});
+    EXPECT_TRUE(r.kept == want) << r.kept.size() << " records";
 }
 
 }  // namespace
