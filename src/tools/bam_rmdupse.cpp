@@ -5,6 +5,14 @@
 // the queue in a partial drain while its entry would stay (a forward read at
 // the current start) takes its entry with it, so a later read with the same
 // key starts a new entry instead of meeting a read already written.
+//
+// Memory: reads at the head that nothing can change any more (a later read
+// cannot share their key, and they cannot hold up a drain) are written as
+// soon as the position passes them, so the queue holds about one read length
+// of input instead of up to RMDUPSE_QUEUE_MAX reads.  The output is the same
+// as with draining only at the limit: such reads would leave first at the
+// next drain anyway, and the limit still counts them until then, so partial
+// drains happen at the same records.
 #include "tools/bam_rmdupse.h"
 
 #include <climits>
@@ -130,6 +138,7 @@ enum class stop_t { end, damaged, unsorted, write_failed, no_memory };
 struct rmdupse_t {
     samfile_t* out;
     read_queue_t queue;
+    long n_early = 0;  // reads written or dropped early since the last drain
     kh_lib_t aux;
 
     rmdupse_t() = default;
@@ -173,7 +182,8 @@ struct rmdupse_t {
     // entries of reads ending at or before `pos`.  Acts only for a full drain
     // or an overlong queue.
     bool dump_alignment(int pos) {
-        if (queue.size <= RMDUPSE_QUEUE_MAX && pos != drain_all) return true;
+        if (queue.size + n_early <= RMDUPSE_QUEUE_MAX && pos != drain_all) return true;
+        n_early = 0;
         while (queue.head) {
             elem_t* e = queue.head;
             if (!e->discarded) {
@@ -188,6 +198,29 @@ struct rmdupse_t {
                 clear_besthash(aux.value(k)->left, pos);
                 clear_besthash(aux.value(k)->rght, pos);
             }
+        return true;
+    }
+
+    // True when nothing can change `e` or keep it waiting once the position
+    // is `pos`: later reads start at or after `pos`, so a forward read that
+    // starts before it, or a reverse read that ends before it, has a key no
+    // later read can share; reads that pass through only wait while they are
+    // reverse and end after the position, as a drain would leave them.
+    static bool is_settled(const elem_t* e, int pos) {
+        if (e->discarded) return true;
+        if (rec_is_reverse(e->b)) return e->lib ? e->endpos < pos : e->endpos <= pos;
+        return !e->lib || e->b->core.pos < pos;
+    }
+
+    // Writes (or drops, if discarded) the settled reads at the head.
+    bool write_settled(int pos) {
+        while (queue.head && is_settled(queue.head, pos)) {
+            elem_t* e = queue.head;
+            if (!e->discarded && (samwrite(out, e->b) < 0 || bam_rmdup_has_write_failed(out))) return false;
+            forget(e);
+            queue.pop();
+            ++n_early;
+        }
         return true;
     }
 
@@ -269,7 +302,7 @@ int bam_rmdupse_core(samfile_t* in, samfile_t* out, int force_se, const char* fn
         uint64_t score = bam_rmdup_sum_qual(b.get());
         bool ok = true;
         if (c->tid == last_tid) {
-            ok = s.dump_alignment(c->pos);
+            ok = s.dump_alignment(c->pos) && s.write_settled(c->pos);
         } else {
             if (last_tid >= 0) ok = s.dump_alignment(drain_all);
             last_tid = c->tid;

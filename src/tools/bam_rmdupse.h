@@ -5,9 +5,12 @@
 //
 // Reads wait in a first-in, first-out queue so that the survivors leave in
 // input order; the queue is drained at each change of reference and, within a
-// reference, once it holds more than RMDUPSE_QUEUE_MAX reads.  Queue nodes
-// and their record buffers are recycled, so the steady state allocates
-// nothing per record.  The order of the input is checked as it is read.
+// reference, once it holds more than RMDUPSE_QUEUE_MAX reads (counting those
+// that have left early: reads at the head that nothing can change any more
+// are written as soon as the position passes them, which keeps the queue to
+// about one read length of input).  Queue nodes and their record buffers are
+// recycled, so the steady state allocates nothing per record.  The order of
+// the input is checked as it is read.
 #pragma once
 
 #include <cstdint>

@@ -40,13 +40,13 @@ bam1_ptr make_read(const std::string& name, uint16_t flag, int32_t pos, uint32_t
     return b;
 }
 
-void write_bam(const std::string& fn, const std::vector<const bam1_t*>& recs, long n_repeat_middle = 1) {
+// Writes each record the number of times paired with it.
+void write_bam(const std::string& fn, const std::vector<std::pair<const bam1_t*, long>>& recs) {
     bam_header_ptr h = test_util::make_header({"chr1"});
     samfile_ptr out(samopen(fn.c_str(), "wb", h.get()));
     ASSERT_TRUE(out);
-    // The middle record is written n_repeat_middle times.
-    for (size_t i = 0; i < recs.size(); ++i)
-        for (long k = 0; k < (i == recs.size() / 2 ? n_repeat_middle : 1); ++k) ASSERT_GT(samwrite(out.get(), recs[i]), 0);
+    for (const auto& [b, n] : recs)
+        for (long k = 0; k < n; ++k) ASSERT_GT(samwrite(out.get(), b), 0);
     ASSERT_EQ(samclose(out.release()), 0);
 }
 
@@ -84,7 +84,7 @@ TEST(BamRmdup, QualitySumsOfLongReadsDoNotWrap) {
     const std::string in = dir.file("in.bam");
     bam1_ptr recs[] = {make_read("short", 99, 99, 100, 100, 40, 300), make_read("long", 99, 99, long_len, long_len, 255, 300),
                        make_read("short", 147, 299, 4, 4, 40, -300), make_read("long", 147, 299, 4, 4, 40, -300)};
-    write_bam(in, {recs[0].get(), recs[1].get(), recs[2].get(), recs[3].get()});
+    write_bam(in, {{recs[0].get(), 1}, {recs[1].get(), 1}, {recs[2].get(), 1}, {recs[3].get(), 1}});
     // Paired: the long pair replaces the short one.  -S: the long read takes
     // the short one's place; the reverse mates tie and the first stays.
     for (const auto& [force_se, kept] : {std::pair{-1, std::vector<std::string>{"long@100", "long@300"}},
@@ -98,20 +98,22 @@ TEST(BamRmdup, QualitySumsOfLongReadsDoNotWrap) {
 // F2 finds one read more than RMDUPSE_QUEUE_MAX queued and starts a drain:
 // F1 is written, R1 (ending at 109) waits with everything behind it.  F2 then
 // starts a new entry instead of meeting F1, which has left; R2 still replaces
-// R1.
+// R1.  The unmapped reads before F1 have long been written when F2 comes,
+// but the limit counts them as the queue would have held them.
 TEST(BamRmdupse, AnOverlongQueueDrainsUpToAWaitingReverseRead) {
     test_util::scratch_dir dir;
     const std::string in = dir.file("in.bam");
+    bam1_ptr fill_a = make_read("a", 4, 49, 0, 0, 0), fill_b = make_read("b", 4, 99, 0, 0, 0);  // unmapped: pass
     bam1_ptr f1 = make_read("F1", 0, 99, 4, 4, 30), r1 = make_read("R1", 16, 99, 10, 10, 30);
-    bam1_ptr fill = make_read("u", 4, 99, 0, 0, 0);  // unmapped: passes through
     bam1_ptr f2 = make_read("F2", 0, 99, 4, 4, 40), r2 = make_read("R2", 16, 103, 6, 6, 60);
-    const long n_fill = RMDUPSE_QUEUE_MAX - 1;
-    write_bam(in, {f1.get(), r1.get(), fill.get(), f2.get(), r2.get()}, n_fill);
+    const long n_a = 1000, n_b = RMDUPSE_QUEUE_MAX - 1 - n_a;
+    write_bam(in, {{fill_a.get(), n_a}, {f1.get(), 1}, {r1.get(), 1}, {fill_b.get(), n_b}, {f2.get(), 1}, {r2.get(), 1}});
     core_result r = run_core(in, dir.file("out.bam"), 0);
     EXPECT_EQ(r.ret, 0);
     EXPECT_EQ(r.err, "[bam_rmdupse_core] 1 / 4 = 0.2500 in library '\t'\n");
-    std::vector<std::string> want = {"F1@100"};
-    want.resize(static_cast<size_t>(n_fill) + 1, "u@100");
+    std::vector<std::string> want(static_cast<size_t>(n_a), "a@50");
+    want.push_back("F1@100");
+    want.resize(want.size() + static_cast<size_t>(n_b), "b@100");
     want.insert(want.end(), {"F2@100", "R2@104"});
     EXPECT_TRUE(r.kept == want) << r.kept.size() << " records";
 }
