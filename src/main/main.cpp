@@ -39,7 +39,7 @@ constexpr command_entry commands[] = {
     {"idxstats", bam_idxstats},
     {"faidx", faidx_main},
     {"fixmate", bam_mating},
-    {"rmdup", command_not_available},
+    {"rmdup", bam_rmdup},
     {"flagstat", bam_flagstat},
     {"calmd", command_not_available},
     {"fillmd", command_not_available},
