@@ -15,12 +15,17 @@ struct cstate_t {
     int64_t last;   // last reference position of operation k
     int64_t y;      // query position where operation k begins
     int64_t end;    // last reference position the record covers
+    // The entry at positions strictly inside operation k: only qpos varies,
+    // as (pos & qmask) + qdelta.
+    bam_pileup1_t inner;
+    int64_t qmask, qdelta;
 };
 
 // The fields a column reads come first, in one cache line.
 struct lbnode_t {
     lbnode_t* next;
-    uint32_t beg, end;  // alignment start and exclusive end
+    uint64_t key_beg, key_end;  // start and exclusive end as (tid << 32 | position)
+    uint32_t beg, end;          // alignment start and exclusive end
     int32_t tid;
     cstate_t s;
     bam1_t b;
@@ -88,11 +93,23 @@ bool cigar_fits_pileup(const bam1_t* b) {
     return has_match && (b->core.l_qseq == 0 || qlen <= b->core.l_qseq);
 }
 
-void load_op(const uint8_t* cigar, cstate_t* s) {
+void load_op(const bam1_t* b, const uint8_t* cigar, cstate_t* s) {
     const uint32_t w = cigar_get(cigar, s->k), op = bam_cigar_op(w);
     s->is_match = is_ref_match(op);
     s->is_skip = op == BAM_CREF_SKIP;
     s->last = s->x + bam_cigar_oplen(w) - 1;
+    s->qmask = s->is_match ? -1 : 0;
+    s->qdelta = s->is_match ? s->y - s->x : s->y;
+    bam_pileup1_t& e = s->inner;
+    e.b = const_cast<bam1_t*>(b);
+    e.qpos = 0;
+    e.indel = 0;
+    e.level = 0;
+    e.is_del = !s->is_match;
+    e.is_head = 0;
+    e.is_tail = 0;
+    e.is_refskip = s->is_skip;
+    e.aux = 0;
 }
 
 // Moves the cursor of `b` to reference position `pos`.  Operations of
@@ -111,7 +128,7 @@ void resolve_cigar(const bam1_t* b, int64_t pos, cstate_t* s) {
             else if (op == BAM_CINS || op == BAM_CSOFT_CLIP) s->y += len;
         }
         s->k = k;  // k < n: cigar_fits_pileup guarantees an aligned base
-        load_op(cigar, s);
+        load_op(b, cigar, s);
     }
     while (pos > s->last) {
         // Operation k is finished: step to the next one on the reference.
@@ -127,7 +144,7 @@ void resolve_cigar(const bam1_t* b, int64_t pos, cstate_t* s) {
         s->y += skipped_query;
         s->x = s->last + 1;
         s->k = k;
-        load_op(cigar, s);
+        load_op(b, cigar, s);
     }
 }
 
@@ -150,20 +167,27 @@ int following_indel(const bam1_t* b, int k) {
     return sum > INT32_MAX ? INT32_MAX : static_cast<int>(sum);
 }
 
-// Fields are written in place: an entry assembled on the stack and copied
-// costs a store-forwarding stall each time.
-void fill_entry(bam_pileup1_t* p, lbnode_t* node, int64_t pos) {
+// The entry at an operation's first or last position, or at the first
+// visit: the cursor may move, and head, tail and indel need computing.
+void fill_edge_entry(bam_pileup1_t* p, lbnode_t* node, int64_t pos) {
     cstate_t* s = &node->s;
     if (pos > s->last) resolve_cigar(&node->b, pos, s);  // also the first visit: last starts below 0
-    p->b = &node->b;
-    p->qpos = static_cast<int32_t>(s->is_match ? pos - s->x + s->y : s->y);
-    p->indel = pos == s->last ? following_indel(&node->b, s->k) : 0;
-    p->level = 0;
-    p->is_del = !s->is_match;
+    *p = s->inner;
+    p->qpos = static_cast<int32_t>((pos & s->qmask) + s->qdelta);
+    if (pos == s->last) p->indel = following_indel(&node->b, s->k);
     p->is_head = pos == node->beg;
     p->is_tail = pos == s->end;
-    p->is_refskip = s->is_skip;
-    p->aux = 0;
+}
+
+// Inside an operation the entry is the cursor's prepared one with its qpos.
+inline void fill_entry(bam_pileup1_t* p, lbnode_t* node, int64_t pos) {
+    const cstate_t* s = &node->s;
+    if (pos > s->x && pos < s->last) {
+        *p = s->inner;
+        p->qpos = static_cast<int32_t>((pos & s->qmask) + s->qdelta);
+    } else {
+        fill_edge_entry(p, node, pos);
+    }
 }
 
 }  // namespace
@@ -231,13 +255,15 @@ int bam_plp_push(bam_plp_t iter, const bam1_t* b) {
     if (c->tid < 0 || (c->flag & iter->flag_mask)) return 0;
     if (c->tid == iter->tid && c->pos == iter->pos && iter->mp->cnt > iter->maxcnt) return 0;
     lbnode_t* node = iter->tail;
-    if (!bam_copy1(&node->b, b)) {
+    if (&node->b != b && !bam_copy1(&node->b, b)) {
         iter->error = 1;  // out of memory: refuse further work rather than lose records silently
         return -1;
     }
     node->beg = static_cast<uint32_t>(c->pos);
     node->tid = c->tid;
+    node->key_beg = static_cast<uint64_t>(c->tid) << 32 | node->beg;
     node->end = bam_calend(c, rec_cigar(b));
+    node->key_end = (static_cast<uint64_t>(c->tid) << 32) + node->end;
     node->s.k = -1;
     node->s.x = node->s.y = 0;
     node->s.last = -1;
@@ -280,21 +306,21 @@ bool grow_entries(bam_plp_s* iter) {
 }
 
 int collect_column(bam_plp_s* iter) {
-    const int32_t tid = iter->tid;
     const int64_t pos = iter->pos;
+    const uint64_t column = static_cast<uint64_t>(iter->tid) << 32 | static_cast<uint32_t>(iter->pos);
     int n = 0;
     lbnode_t* q = iter->dummy;
     q->next = iter->head;
     for (lbnode_t* p = iter->head; p->next;) {
         lbnode_t* next = p->next;
         __builtin_prefetch(next->next);
-        if (p->tid == tid && static_cast<int64_t>(p->beg) <= pos && pos < static_cast<int64_t>(p->end)) {
+        if (column >= p->key_end) {  // ended here or on an earlier reference
+            q->next = next;
+            mp_free(iter->mp, p);
+        } else if (p->key_beg <= column) {
             if (n == iter->max_plp && !grow_entries(iter)) return -1;
             fill_entry(&iter->plp[n++], p, pos);
             q = p;
-        } else if (p->tid < tid || (p->tid == tid && static_cast<int64_t>(p->end) <= pos)) {
-            q->next = next;
-            mp_free(iter->mp, p);
         } else {
             // Records are buffered in start order: none after this one
             // starts at or before the column, and none of them has ended.
@@ -371,8 +397,9 @@ const bam_pileup1_t* bam_plp_auto(bam_plp_t iter, int* tid, int* pos, int* n_plp
     if (*n_plp < 0) return nullptr;
     *n_plp = 0;
     if (iter->is_eof) return nullptr;
-    while (iter->func(iter->data, iter->b) >= 0) {
-        if (bam_plp_push(iter, iter->b) < 0) {
+    // Records are read straight into the empty tail node, sparing a copy.
+    while (iter->func(iter->data, &iter->tail->b) >= 0) {
+        if (bam_plp_push(iter, &iter->tail->b) < 0) {
             *n_plp = -1;
             return nullptr;
         }

@@ -67,10 +67,14 @@ int read_bam(void* data, bam1_t* b) {
 // not count.  A read without stored qualities counts as of unknown quality.
 int column_depth(const bam_pileup1_t* plp, int n, int min_baseQ) {
     int depth = 0;
+    if (min_baseQ <= 0) {  // every base counts: no branch per entry
+        for (int j = 0; j < n; ++j) depth += !(plp[j].is_del | plp[j].is_refskip);
+        return depth;
+    }
     for (int j = 0; j < n; ++j) {
         const bam_pileup1_t* p = plp + j;
         if (p->is_del || p->is_refskip) continue;
-        if (min_baseQ > 0 && p->qpos < p->b->core.l_qseq && rec_qual(p->b)[p->qpos] < min_baseQ) continue;
+        if (p->qpos < p->b->core.l_qseq && rec_qual(p->b)[p->qpos] < min_baseQ) continue;
         ++depth;
     }
     return depth;
