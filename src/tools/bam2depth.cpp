@@ -81,6 +81,10 @@ int column_depth(const bam_pileup1_t* plp, int n, int min_baseQ) {
 }
 
 char* put_uint(char* p, uint32_t v) {
+    if (v < 10) {  // most depths
+        *p = static_cast<char>('0' + v);
+        return p + 1;
+    }
     int n = 1;
     for (uint32_t t = v; t >= 10; t /= 10) ++n;
     char* end = p + n;
