@@ -61,8 +61,6 @@ struct tmp_stack_t {
     }
 };
 
-enum class stop_t { end, damaged, unsorted, write_failed, no_memory };
-
 uint64_t duplicate_key(const bam1_core_t* c) {
     return static_cast<uint64_t>(static_cast<uint32_t>(c->pos)) << 32 | static_cast<uint32_t>(c->isize);
 }
@@ -242,20 +240,6 @@ int bam_rmdup_core(samfile_t* in, samfile_t* out, const char* fn_in, const char*
     }
     if (r < -1) stop = stop_t::damaged;
     if (stop != stop_t::write_failed && stop != stop_t::no_memory && !s.dump_best()) stop = stop_t::write_failed;
-    switch (stop) {
-    case stop_t::end: s.print_stats(); return 0;
-    case stop_t::damaged:
-        s.print_stats();
-        bam_report_damage("bam_rmdup_core", fn_in, n_read, (in->type & TYPE_BAM) ? in->x.bam : nullptr);
-        return -1;
-    case stop_t::unsorted:
-        std::fprintf(stderr, "[bam_rmdup_core] the input is not sorted by coordinate: %s (record %lld, '%s')\n", fn_in, n_read,
-                     rec_qname(b.get()));
-        return -1;
-    case stop_t::write_failed:
-        std::fprintf(stderr, "[bam_rmdup_core] fail to write %s\n", std::strcmp(fn_out, "-") == 0 ? "standard output" : fn_out);
-        return -1;
-    case stop_t::no_memory: std::fprintf(stderr, "[bam_rmdup_core] out of memory\n"); return -1;
-    }
-    return -1;
+    if (stop == stop_t::end || stop == stop_t::damaged) s.print_stats();
+    return bam_rmdup_report_stop(stop, "bam_rmdup_core", in, fn_in, fn_out, n_read, b.get());
 }

@@ -42,6 +42,23 @@ bool bam_rmdup_has_write_failed(const samfile_t* out) {
     return text_out_has_failed(out->x.tamw);
 }
 
+int bam_rmdup_report_stop(stop_t stop, const char* core, const samfile_t* in, const char* fn_in, const char* fn_out,
+                          long long n_read, const bam1_t* b) {
+    switch (stop) {
+    case stop_t::end: return 0;
+    case stop_t::damaged: bam_report_damage(core, fn_in, n_read, (in->type & TYPE_BAM) ? in->x.bam : nullptr); break;
+    case stop_t::unsorted:
+        std::fprintf(stderr, "[%s] the input is not sorted by coordinate: %s (record %lld, '%s')\n", core, fn_in, n_read,
+                     rec_qname(b));
+        break;
+    case stop_t::write_failed:
+        std::fprintf(stderr, "[%s] fail to write %s\n", core, std::strcmp(fn_out, "-") == 0 ? "standard output" : fn_out);
+        break;
+    case stop_t::no_memory: std::fprintf(stderr, "[%s] out of memory\n", core); break;
+    }
+    return -1;
+}
+
 namespace {
 
 constexpr int drain_all = INT_MAX;  // a position past every read: drains the queue
@@ -132,8 +149,6 @@ private:
         }
     }
 };
-
-enum class stop_t { end, damaged, unsorted, write_failed, no_memory };
 
 struct rmdupse_t {
     samfile_t* out;
@@ -320,20 +335,6 @@ int bam_rmdupse_core(samfile_t* in, samfile_t* out, int force_se, const char* fn
     }
     if (r < -1) stop = stop_t::damaged;
     if (stop != stop_t::write_failed && stop != stop_t::no_memory && !s.dump_alignment(drain_all)) stop = stop_t::write_failed;
-    switch (stop) {
-    case stop_t::end: s.print_stats(); return 0;
-    case stop_t::damaged:
-        s.print_stats();
-        bam_report_damage("bam_rmdupse_core", fn_in, n_read, (in->type & TYPE_BAM) ? in->x.bam : nullptr);
-        return -1;
-    case stop_t::unsorted:
-        std::fprintf(stderr, "[bam_rmdupse_core] the input is not sorted by coordinate: %s (record %lld, '%s')\n", fn_in, n_read,
-                     rec_qname(b.get()));
-        return -1;
-    case stop_t::write_failed:
-        std::fprintf(stderr, "[bam_rmdupse_core] fail to write %s\n", std::strcmp(fn_out, "-") == 0 ? "standard output" : fn_out);
-        return -1;
-    case stop_t::no_memory: std::fprintf(stderr, "[bam_rmdupse_core] out of memory\n"); return -1;
-    }
-    return -1;
+    if (stop == stop_t::end || stop == stop_t::damaged) s.print_stats();
+    return bam_rmdup_report_stop(stop, "bam_rmdupse_core", in, fn_in, fn_out, n_read, b.get());
 }

@@ -30,6 +30,14 @@ uint64_t bam_rmdup_coord_key(const bam1_core_t* c);
 // True when `out` has failed a write so far.
 bool bam_rmdup_has_write_failed(const samfile_t* out);
 
+// How a duplicate-removal run ended.
+enum class stop_t { end, damaged, unsorted, write_failed, no_memory };
+// 0 for a clean end; otherwise prints the one line naming the cause (the
+// file, and for an unsorted input the record `b` that broke the order) under
+// the tag `core`, and returns -1.
+int bam_rmdup_report_stop(stop_t stop, const char* core, const samfile_t* in, const char* fn_in, const char* fn_out,
+                          long long n_read, const bam1_t* b);
+
 // Reads every record of `in` and writes the survivors to `out`; `force_se`
 // treats paired reads as single reads (otherwise they pass untouched).
 // Prints one statistics line per library.  Returns 0; -1 after a damaged or
