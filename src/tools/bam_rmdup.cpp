@@ -181,15 +181,7 @@ struct rmdup_t {
         return write(b) ? stop_t::end : stop_t::write_failed;
     }
 
-    void print_stats() const {
-        for (khint_t k = aux.begin(); k != aux.end(); ++k) {
-            if (!aux.exist(k)) continue;
-            const lib_aux_t* q = aux.value(k);
-            std::fprintf(stderr, "[bam_rmdup_core] %lld / %lld = %.4lf in library '%s'\n", static_cast<long long>(q->n_removed),
-                         static_cast<long long>(q->n_checked),
-                         static_cast<double>(q->n_removed) / static_cast<double>(q->n_checked), aux.key(k));
-        }
-    }
+    void print_stats() const { bam_rmdup_print_stats("bam_rmdup_core", aux); }
 };
 
 }  // namespace

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 #include "bam/bam.h"
 #include "bam/sam.h"
@@ -29,6 +30,18 @@ uint64_t bam_rmdup_sum_qual(const bam1_t* b);
 uint64_t bam_rmdup_coord_key(const bam1_core_t* c);
 // True when `out` has failed a write so far.
 bool bam_rmdup_has_write_failed(const samfile_t* out);
+
+// The statistics line of every library, in the library table's order.
+template <typename LibTable>
+void bam_rmdup_print_stats(const char* core, const LibTable& aux) {
+    for (auto k = aux.begin(); k != aux.end(); ++k) {
+        if (!aux.exist(k)) continue;
+        const auto* q = aux.value(k);
+        std::fprintf(stderr, "[%s] %lld / %lld = %.4lf in library '%s'\n", core, static_cast<long long>(q->n_removed),
+                     static_cast<long long>(q->n_checked), static_cast<double>(q->n_removed) / static_cast<double>(q->n_checked),
+                     aux.key(k));
+    }
+}
 
 // How a duplicate-removal run ended.
 enum class stop_t { end, damaged, unsorted, write_failed, no_memory };
