@@ -16,6 +16,7 @@
 #include <cstring>
 #include <new>
 #include <type_traits>
+#include <utility>
 
 using khint_t = uint32_t;
 using khiter_t = khint_t;
