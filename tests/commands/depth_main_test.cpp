@@ -19,14 +19,6 @@ struct sam_read {
     std::string cigar, qual;
 };
 
-std::vector<std::string> split(const std::string& line, char sep) {
-    std::vector<std::string> f;
-    std::stringstream ss(line);
-    std::string x;
-    while (std::getline(ss, x, sep)) f.push_back(x);
-    return f;
-}
-
 struct sam_file {
     std::vector<std::string> names;
     std::vector<sam_read> reads;

@@ -21,14 +21,8 @@ using test_util::read_file;
 using test_util::run_alnkit;
 using test_util::run_result;
 using test_util::scratch_dir;
+using test_util::split;
 using test_util::view_records;
-
-std::vector<std::string> fields(const std::string& s, char sep) {
-    std::vector<std::string> out;
-    std::string f;
-    for (std::istringstream in(s); std::getline(in, f, sep);) out.push_back(f);
-    return out;
-}
 
 // Read groups a and b in libraries L1 and L2; c has no library.
 const std::string header =
@@ -38,7 +32,7 @@ const std::string header =
 // unless its query length says otherwise; rg "-" for no tag; ref "*" for
 // none; qual "*" for missing qualities.
 std::string sam_line(const std::string& spec) {
-    std::vector<std::string> f = fields(spec, ' ');
+    std::vector<std::string> f = split(spec, ' ');
     int len = f[4] == "*" ? 4 : 0, n = 0;
     for (char c : f[4]) {
         if (c >= '0' && c <= '9') {
@@ -60,8 +54,8 @@ std::string sam_line(const std::string& spec) {
 // "name@pos" of every record, in order.
 std::string kept_of(const std::string& sam) {
     std::string out;
-    for (const std::string& line : fields(sam, '\n')) {
-        std::vector<std::string> f = fields(line, '\t');
+    for (const std::string& line : split(sam, '\n')) {
+        std::vector<std::string> f = split(line, '\t');
         out += (out.empty() ? "" : " ") + f[0] + "@" + f[3];
     }
     return out;
@@ -233,7 +227,7 @@ TEST(RmdupMain, UsageAndOpenFailures) {
                                   std::pair{dir.file("good.sam"), dir.file("o2.bam")}, std::pair{good, dir.file("no/o3.bam")}}) {
         run_result r = run_alnkit({"rmdup", in, out});
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(fields(r.err, '\n').back(), "[bam_rmdup] fail to read/write input files") << r.err;
+        EXPECT_EQ(split(r.err, '\n').back(), "[bam_rmdup] fail to read/write input files") << r.err;
         EXPECT_FALSE(std::filesystem::exists(out));
     }
 }
@@ -247,7 +241,7 @@ TEST(RmdupMain, TruncatedInputKeepsWhatWasReadAndFails) {
     test_util::write_file(cut, bytes.substr(0, bytes.size() / 2));
     run_result v = run_alnkit({"view", "-b", "-o", prefix, cut});  // keeps the records before the cut
     ASSERT_EQ(v.status, 1);
-    const size_t n_before = fields(view_records(prefix), '\n').size();
+    const size_t n_before = split(view_records(prefix), '\n').size();
     for (const std::string option : {"", "-s"}) {
         run_result want = run_alnkit(rmdup_args(option, prefix, dir.file("want.bam")));
         run_result got = run_alnkit(rmdup_args(option, cut, dir.file("got.bam")));
@@ -274,7 +268,7 @@ TEST(RmdupMain, FailedWritesEndWithStatusOne) {
                                            std::tuple{large, "-S", "[bam_rmdupse_core] fail to write /dev/full"}}) {
         run_result r = run_alnkit(rmdup_args(option, in, "/dev/full"));
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(fields(r.err, '\n').back(), last);
+        EXPECT_EQ(split(r.err, '\n').back(), last);
         EXPECT_EQ(r.err.find("fail to write"), r.err.rfind("fail to write")) << r.err;
     }
 }
@@ -289,9 +283,9 @@ TEST(RmdupMain, GeneratedPairsKeepTheBestOfEachDuplicateSet) {
     run_result r = run_alnkit({"rmdup", in, out});
     ASSERT_EQ(r.status, 0) << r.err;
     std::map<std::string, std::string> lib_of;  // read group -> library
-    for (const std::string& h : fields(test_util::view_header(in), '\n'))
+    for (const std::string& h : split(test_util::view_header(in), '\n'))
         if (h.compare(0, 3, "@RG") == 0 && h.find("\tLB:") != std::string::npos)
-            lib_of[fields(h.substr(h.find("ID:") + 3), '\t')[0]] = fields(h.substr(h.find("LB:") + 3), '\t')[0];
+            lib_of[split(h.substr(h.find("ID:") + 3), '\t')[0]] = split(h.substr(h.find("LB:") + 3), '\t')[0];
     using key_t = std::tuple<std::string, std::string, std::string, std::string>;  // library, ref, pos, isize
     auto leftmost_key = [&](const std::vector<std::string>& f, key_t* key) {
         int flag = std::stoi(f[1]);
@@ -306,8 +300,8 @@ TEST(RmdupMain, GeneratedPairsKeepTheBestOfEachDuplicateSet) {
     std::map<std::string, std::multiset<std::string>> at_pos;  // "ref:pos" -> input records there
     std::map<std::string, size_t> pos_rank;
     long n_checked = 0, n_removed = 0;
-    for (const std::string& line : fields(view_records(in), '\n')) {
-        std::vector<std::string> f = fields(line, '\t');
+    for (const std::string& line : split(view_records(in), '\n')) {
+        std::vector<std::string> f = split(line, '\t');
         at_pos[f[2] + ":" + f[3]].insert(line);
         pos_rank.try_emplace(f[2] + ":" + f[3], pos_rank.size());
         key_t key;
@@ -322,8 +316,8 @@ TEST(RmdupMain, GeneratedPairsKeepTheBestOfEachDuplicateSet) {
     ASSERT_GT(n_removed, 50) << "the data must hold duplicates";
     std::map<key_t, std::vector<std::string>> kept;
     size_t rank = 0;
-    for (const std::string& line : fields(view_records(out), '\n')) {
-        std::vector<std::string> f = fields(line, '\t');
+    for (const std::string& line : split(view_records(out), '\n')) {
+        std::vector<std::string> f = split(line, '\t');
         const std::string at = f[2] + ":" + f[3];
         auto seen = at_pos[at].find(line);
         ASSERT_NE(seen, at_pos[at].end()) << "not in the input at its position, or twice: " << line;
@@ -336,7 +330,7 @@ TEST(RmdupMain, GeneratedPairsKeepTheBestOfEachDuplicateSet) {
     EXPECT_EQ(kept.size(), best.size());
     for (const auto& [key, lines] : kept) EXPECT_EQ(lines, std::vector<std::string>{best[key].second});
     long removed = 0, checked = 0, a, b;
-    for (const std::string& line : fields(r.err, '\n'))
+    for (const std::string& line : split(r.err, '\n'))
         if (std::sscanf(line.c_str(), "[bam_rmdup_core] %ld / %ld", &a, &b) == 2) removed += a, checked += b;
     EXPECT_EQ(removed, n_removed);
     EXPECT_EQ(checked, n_checked);

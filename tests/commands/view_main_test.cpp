@@ -20,22 +20,8 @@ using test_util::run;
 using test_util::run_alnkit;
 using test_util::run_result;
 using test_util::scratch_dir;
+using test_util::split;
 using test_util::write_file;
-
-std::vector<std::string> split(const std::string& s, char sep) {
-    std::vector<std::string> out;
-    std::string cur;
-    for (char c : s) {
-        if (c == sep) {
-            out.push_back(cur);
-            cur.clear();
-        } else {
-            cur += c;
-        }
-    }
-    if (!cur.empty()) out.push_back(cur);
-    return out;
-}
 
 struct sam_text {
     std::string header;

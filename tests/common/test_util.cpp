@@ -40,6 +40,13 @@ void write_file(const std::string& path, const std::string& content) {
     if (!f) throw std::runtime_error("cannot write " + path);
 }
 
+std::vector<std::string> split(const std::string& s, char sep) {
+    std::vector<std::string> out;
+    std::istringstream in(s);
+    for (std::string piece; std::getline(in, piece, sep);) out.push_back(piece);
+    return out;
+}
+
 std::string read_file(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
     if (!f) throw std::runtime_error("cannot read " + path);

@@ -29,6 +29,8 @@ std::string random_bytes(size_t n, uint32_t seed);
 
 void write_file(const std::string& path, const std::string& content);
 std::string read_file(const std::string& path);
+// The pieces of `s` between separators; a trailing separator adds no empty piece.
+std::vector<std::string> split(const std::string& s, char sep);
 // Writes `content` gzip-compressed.
 void write_gzip_file(const std::string& path, const std::string& content);
 

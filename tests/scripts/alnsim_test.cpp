@@ -17,13 +17,7 @@
 namespace {
 
 using fields_t = std::vector<std::string>;
-
-std::vector<std::string> split(const std::string& s, char sep) {
-    std::vector<std::string> out;
-    std::istringstream in(s);
-    for (std::string cur; std::getline(in, cur, sep);) out.push_back(cur);
-    return out;
-}
+using test_util::split;
 
 struct sam_t {
     std::vector<std::string> header;
