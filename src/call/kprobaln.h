@@ -13,10 +13,11 @@ struct kpa_par_t {
 
 extern const kpa_par_t kpa_par_def;  // d 0.001, e 0.1, bw 10
 
-// Largest band (query length x stored cells per row) that one call accepts;
-// above it the call allocates nothing and returns kpa_too_large.
+// Largest band (query length x stored cells per row) that one call accepts.
+// Above it, or for an empty query or reference, a call allocates nothing,
+// leaves `state` and `q` alone and returns kpa_no_result.
 inline constexpr int64_t kpa_max_cells = int64_t{64} << 20;
-inline constexpr int kpa_too_large = -1;
+inline constexpr int kpa_no_result = -1;
 
 // Cells one call with these lengths would store, after the band rules.
 int64_t kpa_cells(int l_ref, int l_query, const kpa_par_t* c);
