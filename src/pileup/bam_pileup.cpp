@@ -192,12 +192,27 @@ inline void fill_entry(bam_pileup1_t* p, lbnode_t* node, int64_t pos) {
 
 }  // namespace
 
+constexpr uint64_t no_column = ~uint64_t{0};
+
+// Between CIGAR boundaries, read starts and read ends a column differs from
+// the one before only in the query positions of its aligned bases, so it is
+// derived from that column instead of walking the buffered records again.
+struct column_run_t {
+    uint64_t last = no_column;      // (tid << 32 | pos) of the column in `plp`, or none
+    int64_t lo = 0;                 // largest operation start among its entries
+    int64_t hi = 0;                 // smallest operation end among its entries
+    lbnode_t* first_out = nullptr;  // first buffered record not in the column
+    int n = 0;                      // entries of the column
+};
+
 struct bam_plp_s {
     mempool_t* mp;
     lbnode_t *head, *tail, *dummy;
     int32_t tid, pos, max_tid, max_pos;
     int is_eof, flag_mask, max_plp, error, maxcnt;
     bam_pileup1_t* plp;
+    int32_t* qinc;  // per entry: 1 when its query position moves with the column
+    column_run_t run;
     bam1_t* b;  // reader buffer of the auto mode
     bam_plp_auto_f func;
     void* data;
@@ -210,6 +225,7 @@ bam_plp_t bam_plp_init(bam_plp_auto_f func, void* data) {
     iter->head = iter->tail = mp_alloc(iter->mp);
     iter->dummy = mp_alloc(iter->mp);
     iter->max_tid = iter->max_pos = -1;
+    iter->run = column_run_t{};
     iter->flag_mask = bam_plp_default_mask;
     iter->maxcnt = bam_plp_default_maxcnt;
     if (func) {
@@ -236,6 +252,7 @@ void bam_plp_destroy(bam_plp_t iter) {
     mp_destroy(iter->mp);
     if (iter->b) bam_destroy1(iter->b);
     std::free(iter->plp);
+    std::free(iter->qinc);
     std::free(iter);
 }
 
@@ -301,17 +318,44 @@ bool grow_entries(bam_plp_s* iter) {
     auto* plp = static_cast<bam_pileup1_t*>(std::realloc(iter->plp, sizeof(bam_pileup1_t) * max));
     if (!plp) return false;
     iter->plp = plp;
+    auto* qinc = static_cast<int32_t*>(std::realloc(iter->qinc, sizeof(int32_t) * max));
+    if (!qinc) return false;
+    iter->qinc = qinc;
     iter->max_plp = max;
     return true;
+}
+
+// True when the column at `column` can be derived from the one in `plp`:
+// it is the next position, every entry lies strictly inside the same CIGAR
+// operation in both columns, and no buffered record starts here.
+bool continues_run(const bam_plp_s* iter, uint64_t column, int64_t pos) {
+    const column_run_t& r = iter->run;
+    if (column != r.last + 1 || pos - 1 <= r.lo || pos >= r.hi) return false;
+    const lbnode_t* out = r.first_out;
+    return !out->next || out->key_beg > column;
+}
+
+int continue_run(bam_plp_s* iter, uint64_t column, int n) {
+    bam_pileup1_t* plp = iter->plp;
+    const int32_t* qinc = iter->qinc;
+    for (int j = 0; j < n; ++j) {
+        plp[j].qpos += qinc[j];
+        plp[j].level = 0;  // callers may have marked the entries
+        plp[j].aux = 0;
+    }
+    iter->run.last = column;
+    return n;
 }
 
 int collect_column(bam_plp_s* iter) {
     const int64_t pos = iter->pos;
     const uint64_t column = static_cast<uint64_t>(iter->tid) << 32 | static_cast<uint32_t>(iter->pos);
     int n = 0;
+    int64_t lo = -1, hi = INT64_MAX;
     lbnode_t* q = iter->dummy;
     q->next = iter->head;
-    for (lbnode_t* p = iter->head; p->next;) {
+    lbnode_t* p = iter->head;
+    for (; p->next;) {
         lbnode_t* next = p->next;
         __builtin_prefetch(next->next);
         if (column >= p->key_end) {  // ended here or on an earlier reference
@@ -319,7 +363,10 @@ int collect_column(bam_plp_s* iter) {
             mp_free(iter->mp, p);
         } else if (p->key_beg <= column) {
             if (n == iter->max_plp && !grow_entries(iter)) return -1;
-            fill_entry(&iter->plp[n++], p, pos);
+            fill_entry(&iter->plp[n], p, pos);
+            iter->qinc[n++] = p->s.is_match;
+            if (p->s.x > lo) lo = p->s.x;
+            if (p->s.last < hi) hi = p->s.last;
             q = p;
         } else {
             // Records are buffered in start order: none after this one
@@ -329,6 +376,7 @@ int collect_column(bam_plp_s* iter) {
         p = next;
     }
     iter->head = iter->dummy->next;
+    iter->run = column_run_t{n ? column : no_column, lo, hi, p, n};
     return n;
 }
 
@@ -367,7 +415,8 @@ const bam_pileup1_t* bam_plp_next(bam_plp_t iter, int* tid, int* pos, int* n_plp
     *n_plp = 0;
     if (iter->is_eof && !iter->head->next) return nullptr;
     while (column_is_final(iter)) {
-        const int n = collect_column(iter);
+        const uint64_t column = static_cast<uint64_t>(iter->tid) << 32 | static_cast<uint32_t>(iter->pos);
+        const int n = continues_run(iter, column, iter->pos) ? continue_run(iter, column, iter->run.n) : collect_column(iter);
         if (n < 0) {
             iter->error = 1;
             *n_plp = -1;
@@ -414,6 +463,7 @@ void bam_plp_reset(bam_plp_t iter) {
     iter->max_tid = iter->max_pos = -1;
     iter->tid = iter->pos = 0;
     iter->is_eof = 0;
+    iter->run = column_run_t{};
     for (lbnode_t* p = iter->head; p->next;) {
         lbnode_t* next = p->next;
         mp_free(iter->mp, p);

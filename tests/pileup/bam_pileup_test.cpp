@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -56,7 +58,9 @@ std::ostream& operator<<(std::ostream& os, const entry& e) {
               << " tail " << e.is_tail << " skip " << e.is_refskip << "}";
 }
 
-entry flatten(int pos, const bam_pileup1_t& p) { return {pos, p.qpos, p.indel, int(p.is_del), int(p.is_head), int(p.is_tail), int(p.is_refskip)}; }
+entry flatten(int pos, const bam_pileup1_t& p) {
+    return {pos, p.qpos, p.indel, int(p.is_del), int(p.is_head), int(p.is_tail), int(p.is_refskip)};
+}
 
 // Pushes every record (then the end of input) and drains the columns in the
 // usual alternation; every entry of every column in order.
@@ -294,9 +298,11 @@ std::vector<std::string> describe(const std::vector<column>& cols) {
     std::vector<std::string> out;
     for (const auto& c : cols) {
         std::string line = std::to_string(c.tid) + ":" + std::to_string(c.pos);
-        for (const auto& e : c.entries)
-            line += " " + std::to_string(e.qpos) + "/" + std::to_string(e.indel) + "/" + std::to_string(e.is_del) +
-                    std::to_string(e.is_head) + std::to_string(e.is_tail) + std::to_string(e.is_refskip);
+        for (const auto& e : c.entries) {
+            char text[64];
+            std::snprintf(text, sizeof text, " %d/%d/%d%d%d%d", e.qpos, e.indel, e.is_del, e.is_head, e.is_tail, e.is_refskip);
+            line += text;
+        }
         out.push_back(line);
     }
     return out;
@@ -333,6 +339,103 @@ TEST(Pileup, AutoAndCallbackFormsEqualPushAndPull) {
     ASSERT_EQ(bam_plbuf_push(nullptr, buf), 0);
     bam_plbuf_destroy(buf);
     EXPECT_EQ(describe(cb_cols), expected);
+}
+
+// Long random CIGARs: long matches, skips and deletions, insertions,
+// padding, clips and =/X, so that columns share long stretches.
+std::string random_cigar(uint32_t* s) {
+    auto next = [s](uint32_t m) {
+        *s = *s * 1103515245U + 12345U;
+        return (*s >> 8) % m;
+    };
+    std::string c;
+    if (next(3) == 0) c += std::to_string(1 + next(5)) + "S";
+    c += std::to_string(1 + next(40)) + "M";
+    for (int n = static_cast<int>(next(5)); n > 0; --n) {
+        static const char* middle[] = {"D", "N", "I", "PI", "X", "="};
+        std::string op = middle[next(6)];
+        uint32_t len = op == "N" ? 1 + next(80) : 1 + next(op == "D" ? 6 : 30);
+        if (op == "PI") op = "I", c += "1P";
+        c += std::to_string(len);
+        c += op;
+        c += std::to_string(1 + next(40)) + "M";
+    }
+    if (next(3) == 0) c += std::to_string(1 + next(5)) + "S";
+    return c;
+}
+
+// The column entry of one read at one position, worked out from its CIGAR
+// alone: query index, the indel after an operation's last position, flags.
+std::optional<entry> expected_entry(const bam1_t* b, int pos) {
+    const uint8_t* cigar = rec_cigar(b);
+    const int n = b->core.n_cigar;
+    int64_t x = b->core.pos, y = 0, end = bam_calend(&b->core, cigar);
+    for (int k = 0; k < n; ++k) {
+        uint32_t op = bam_cigar_op(cigar_get(cigar, k)), len = bam_cigar_oplen(cigar_get(cigar, k));
+        if (!bam_cigar_is_ref(op)) {
+            if (bam_cigar_is_query(op)) y += len;
+            continue;
+        }
+        if (pos < x || pos >= x + len) {
+            x += len;
+            if (bam_cigar_is_query(op)) y += len;
+            continue;
+        }
+        const bool match = bam_cigar_is_query(op);
+        entry e{
+            pos, static_cast<int>(match ? y + (pos - x) : y), 0, !match, pos == b->core.pos, pos == end - 1, op == BAM_CREF_SKIP};
+        if (pos == x + len - 1) {
+            int ins = 0;
+            for (int j = k + 1; j < n; ++j) {
+                uint32_t opj = bam_cigar_op(cigar_get(cigar, j)), lj = bam_cigar_oplen(cigar_get(cigar, j));
+                if (opj == BAM_CDEL && j == k + 1) e.indel = -static_cast<int>(lj);
+                if (opj == BAM_CINS) ins += static_cast<int>(lj);
+                if (opj != BAM_CPAD && (j > k + 1 || opj != BAM_CINS)) break;
+            }
+            if (ins) e.indel = ins;
+        }
+        return e;
+    }
+    return std::nullopt;
+}
+
+TEST(Pileup, LongRandomAlignmentsEqualEntriesWorkedFromEachCigar) {
+    std::vector<bam1_ptr> recs;
+    uint32_t s = 99, pos = 0;
+    for (int i = 0; i < 3000; ++i) {
+        s = s * 1103515245U + 12345U;
+        pos += (s >> 16) % 9;
+        recs.push_back(make_record(0, static_cast<int32_t>(pos), random_cigar(&s)));
+    }
+    std::vector<column> expected;
+    const int last = static_cast<int>(pos) + 1000;
+    for (int p = 0; p < last; ++p) {
+        column c{0, p, {}, {}};
+        for (const auto& b : recs) {
+            if (b->core.pos > p) break;  // reads span well below 2000 positions
+            if (b->core.pos + 2000 < p) continue;
+            if (auto e = expected_entry(b.get(), p)) c.entries.push_back(*e);
+        }
+        if (!c.entries.empty()) expected.push_back(std::move(c));
+    }
+    ASSERT_GT(expected.size(), 10000U);
+    EXPECT_EQ(describe(pileup_all(recs)), describe(expected));
+
+    // A caller that marks entries (as a display does) still gets zeroed
+    // level and aux in the next column.
+    vector_reader reader{&recs};
+    bam_plp_t iter = bam_plp_init(vector_reader::read, &reader);
+    int tid, p, n, bad = 0;
+    while (const bam_pileup1_t* plp = bam_plp_auto(iter, &tid, &p, &n)) {
+        for (int i = 0; i < n; ++i) {
+            bad += plp[i].level != 0 || plp[i].aux != 0;
+            auto* e = const_cast<bam_pileup1_t*>(plp + i);
+            e->level = 7;
+            e->aux = 5;
+        }
+    }
+    bam_plp_destroy(iter);
+    EXPECT_EQ(bad, 0);
 }
 
 TEST(MultiPileup, ThreeFilesInLockStepEqualThreeSingleRuns) {
