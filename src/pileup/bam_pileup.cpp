@@ -1,5 +1,6 @@
 #include "pileup/bam_pileup.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -211,7 +212,8 @@ struct bam_plp_s {
     int32_t tid, pos, max_tid, max_pos;
     int is_eof, flag_mask, max_plp, error, maxcnt;
     bam_pileup1_t* plp;
-    int32_t* qinc;  // per entry: 1 when its query position moves with the column
+    int32_t* qinc;    // per entry: 1 when its query position moves with the column
+    uint32_t* flags;  // per entry: its flag word inside a run (aux 0)
     column_run_t run;
     bam1_t* b;  // reader buffer of the auto mode
     bam_plp_auto_f func;
@@ -253,6 +255,7 @@ void bam_plp_destroy(bam_plp_t iter) {
     if (iter->b) bam_destroy1(iter->b);
     std::free(iter->plp);
     std::free(iter->qinc);
+    std::free(iter->flags);
     std::free(iter);
 }
 
@@ -321,29 +324,49 @@ bool grow_entries(bam_plp_s* iter) {
     auto* qinc = static_cast<int32_t*>(std::realloc(iter->qinc, sizeof(int32_t) * max));
     if (!qinc) return false;
     iter->qinc = qinc;
+    auto* flags = static_cast<uint32_t*>(std::realloc(iter->flags, sizeof(uint32_t) * max));
+    if (!flags) return false;
+    iter->flags = flags;
     iter->max_plp = max;
     return true;
 }
 
+// The entry's flag word (the bit fields after `level`) as one integer.
+static_assert(sizeof(bam_pileup1_t) == offsetof(bam_pileup1_t, level) + 2 * sizeof(uint32_t));
+uint32_t entry_flags(const bam_pileup1_t& e) {
+    uint32_t w;
+    std::memcpy(&w, reinterpret_cast<const char*>(&e.level) + sizeof e.level, sizeof w);
+    return w;
+}
+
 // True when the column at `column` can be derived from the one in `plp`:
-// it is the next position, every entry lies strictly inside the same CIGAR
-// operation in both columns, and no buffered record starts here.
+// it is the next position, every entry stays in the same CIGAR operation and
+// is not at its last position (where the indel and tail flags are set), and
+// no buffered record starts here.  The head flag of an operation's first
+// position is cleared by the stored flag word.
 bool continues_run(const bam_plp_s* iter, uint64_t column, int64_t pos) {
     const column_run_t& r = iter->run;
-    if (column != r.last + 1 || pos - 1 <= r.lo || pos >= r.hi) return false;
+    if (column != r.last + 1 || pos <= r.lo || pos >= r.hi) return false;
     const lbnode_t* out = r.first_out;
     return !out->next || out->key_beg > column;
 }
 
-int continue_run(bam_plp_s* iter, uint64_t column, int n) {
+// Derives the column and moves on to the next position, which inside a run
+// is simply the following one.
+int continue_run(bam_plp_s* iter, uint64_t column) {
     bam_pileup1_t* plp = iter->plp;
     const int32_t* qinc = iter->qinc;
+    const int n = iter->run.n;
+    const uint32_t* flags = iter->flags;
     for (int j = 0; j < n; ++j) {
         plp[j].qpos += qinc[j];
-        plp[j].level = 0;  // callers may have marked the entries
-        plp[j].aux = 0;
+        // Level and flag word in one store: callers may have marked the
+        // entries, and a plain store avoids reading them back.
+        const uint64_t level_and_flags = uint64_t{flags[j]} << 32;
+        std::memcpy(&plp[j].level, &level_and_flags, sizeof level_and_flags);
     }
     iter->run.last = column;
+    ++iter->pos;
     return n;
 }
 
@@ -364,7 +387,8 @@ int collect_column(bam_plp_s* iter) {
         } else if (p->key_beg <= column) {
             if (n == iter->max_plp && !grow_entries(iter)) return -1;
             fill_entry(&iter->plp[n], p, pos);
-            iter->qinc[n++] = p->s.is_match;
+            iter->qinc[n] = p->s.is_match;
+            iter->flags[n++] = entry_flags(p->s.inner);
             if (p->s.x > lo) lo = p->s.x;
             if (p->s.last < hi) hi = p->s.last;
             q = p;
@@ -412,11 +436,19 @@ const bam_pileup1_t* bam_plp_next(bam_plp_t iter, int* tid, int* pos, int* n_plp
         *n_plp = -1;
         return nullptr;
     }
+    if (column_is_final(iter)) {  // most columns: the next of a run
+        const uint64_t column = static_cast<uint64_t>(iter->tid) << 32 | static_cast<uint32_t>(iter->pos);
+        if (continues_run(iter, column, iter->pos)) {
+            *tid = iter->tid;
+            *pos = iter->pos;
+            *n_plp = continue_run(iter, column);
+            return iter->plp;
+        }
+    }
     *n_plp = 0;
     if (iter->is_eof && !iter->head->next) return nullptr;
     while (column_is_final(iter)) {
-        const uint64_t column = static_cast<uint64_t>(iter->tid) << 32 | static_cast<uint32_t>(iter->pos);
-        const int n = continues_run(iter, column, iter->pos) ? continue_run(iter, column, iter->run.n) : collect_column(iter);
+        const int n = collect_column(iter);
         if (n < 0) {
             iter->error = 1;
             *n_plp = -1;
