@@ -429,21 +429,25 @@ bool advance_column(bam_plp_s* iter) {
     return true;
 }
 
+// The next column when it continues the current run (most columns), else
+// null; every entry point tries this first.
+inline const bam_pileup1_t* next_in_run(bam_plp_s* iter, int* tid, int* pos, int* n_plp) {
+    if (iter->error || !column_is_final(iter)) return nullptr;
+    const uint64_t column = static_cast<uint64_t>(iter->tid) << 32 | static_cast<uint32_t>(iter->pos);
+    if (!continues_run(iter, column, iter->pos)) return nullptr;
+    *tid = iter->tid;
+    *pos = iter->pos;
+    *n_plp = continue_run(iter, column);
+    return iter->plp;
+}
+
 }  // namespace
 
 const bam_pileup1_t* bam_plp_next(bam_plp_t iter, int* tid, int* pos, int* n_plp) {
+    if (const bam_pileup1_t* plp = next_in_run(iter, tid, pos, n_plp)) return plp;
     if (iter->error) {
         *n_plp = -1;
         return nullptr;
-    }
-    if (column_is_final(iter)) {  // most columns: the next of a run
-        const uint64_t column = static_cast<uint64_t>(iter->tid) << 32 | static_cast<uint32_t>(iter->pos);
-        if (continues_run(iter, column, iter->pos)) {
-            *tid = iter->tid;
-            *pos = iter->pos;
-            *n_plp = continue_run(iter, column);
-            return iter->plp;
-        }
     }
     *n_plp = 0;
     if (iter->is_eof && !iter->head->next) return nullptr;
@@ -569,6 +573,8 @@ void bam_mplp_destroy(bam_mplp_t iter) {
 
 int bam_mplp_auto(bam_mplp_t iter, int* tid, int* pos, int* n_plp, const bam_pileup1_t** plp) {
     if (iter->n == 1) {  // one file: its columns as they come
+        plp[0] = next_in_run(iter->iter[0], tid, pos, &n_plp[0]);
+        if (plp[0]) return 1;
         plp[0] = bam_plp_auto(iter->iter[0], tid, pos, &n_plp[0]);
         if (plp[0]) return 1;
         n_plp[0] = 0;
