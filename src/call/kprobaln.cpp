@@ -7,8 +7,10 @@
 // and u - 1 of their rows without any bounds test; slots outside the band
 // (columns below 1 or above l_ref included) are kept at zero.  The forward M
 // and I values of every row are kept for the posterior; forward D and the
-// backward rows live for two rows only, and the placement of row i is taken as
-// soon as its backward row is known.
+// backward rows live for two rows only, and the placement of row i is taken
+// while backward row i - 1 is computed.  Work and memory are proportional to
+// l_query * (2bw + 3); the cost per cell is bound by the row divisions and by
+// the chains of dependent additions that the fixed summation order imposes.
 //
 // Results are compared bit for bit with other tools: the gap parameters are
 // combined in single precision and widened, everything else is double, and
@@ -18,6 +20,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -113,7 +116,7 @@ public:
           width_(static_cast<size_t>(2 * int64_t{bw} + 3)),
           t_(make_trans(c, l_ref, l_query)),
           code_(static_cast<size_t>(l_ref) + 1),
-          f_(2 * static_cast<size_t>(l_query) * width_ + 7 * width_),
+          f_(std::make_unique_for_overwrite<double[]>(2 * static_cast<size_t>(l_query) * width_ + 6 * width_)),
           s_(static_cast<size_t>(l_query) + 2) {
         for (int k = 0; k < l_ref; ++k) code_[k] = std::min(ref_[k], k_unknown);
         code_[l_ref] = k_past_end;
@@ -129,8 +132,8 @@ public:
 private:
     double* fm(int i) { return &f_[static_cast<size_t>(i - 1) * width_]; }
     double* fi(int i) { return &f_[(static_cast<size_t>(l_query_) + static_cast<size_t>(i - 1)) * width_]; }
-    // Rolling rows after the forward matrix: forward D of two rows, backward M
-    // and I of two rows and backward D of one (roll r = 0 or 1).
+    // Rolling rows after the forward matrix: forward D, backward M and backward
+    // I of two rows each (roll r = 0 or 1).
     double* roll(int which, int r) { return &f_[(2 * static_cast<size_t>(l_query_) + 2 * which + r) * width_]; }
 
     int beg(int i) const { return std::max(1, i - bw_); }
@@ -145,7 +148,6 @@ private:
     void divide_row(double* row, int i, double by) const {
         for (int u = slot(i, beg(i)), e = slot(i, end(i)); u <= e; ++u) row[u] /= by;
     }
-    void place_row(int i, const double* bm, const double* bi, int* state, uint8_t* q);
 
     const uint8_t* ref_;
     const uint8_t* query_;
@@ -153,9 +155,9 @@ private:
     int l_ref_, l_query_, bw_;
     size_t width_;
     trans_t t_;
-    std::vector<uint8_t> code_;  // reference codes clamped to 0..4, then k_past_end
-    std::vector<double> f_;      // forward M rows, forward I rows, rolling rows
-    std::vector<double> s_;      // scaling factors
+    std::vector<uint8_t> code_;    // reference codes clamped to 0..4, then k_past_end
+    std::unique_ptr<double[]> f_;  // forward M rows, forward I rows, rolling rows; slots outside a band are zeroed per row
+    std::vector<double> s_;        // scaling factors
 };
 
 bool band_hmm_t::forward() {
@@ -190,18 +192,21 @@ bool band_hmm_t::forward() {
         clear_outside(in, i);
         clear_outside(d, i);
         const emit_t em = emit(i);
-        double sum = 0.;
-        for (int k = beg(i), u = slot(i, k), e = end(i); k <= e; ++k, ++u) {
-            m[u] = em.e[code_[k - 1]] * (t_.mm * pm[u] + t_.im * pi[u] + t_.dm * pd[u]);
-            in[u] = k_insert_emit * (t_.mi * pm[u + 1] + t_.ii * pi[u + 1]);
-            d[u] = t_.md * m[u - 1] + t_.dd * d[u - 1];
-            sum += m[u] + in[u] + d[u];
+        const uint8_t* code = &code_[static_cast<size_t>(beg(i) - 1)];
+        double sum = 0., m_left = 0., d_left = 0.;  // the cell left of the band is zero
+        for (int u = slot(i, beg(i)), e = slot(i, end(i)); u <= e; ++u, ++code) {
+            const double mv = em.e[*code] * (t_.mm * pm[u] + t_.im * pi[u] + t_.dm * pd[u]);
+            const double iv = k_insert_emit * (t_.mi * pm[u + 1] + t_.ii * pi[u + 1]);
+            const double dv = t_.md * m_left + t_.dd * d_left;
+            m[u] = mv, in[u] = iv, d[u] = dv;
+            sum += mv + iv + dv;
+            m_left = mv, d_left = dv;
         }
         if (!(sum > 0.)) return false;
         s_[i] = sum;
         divide_row(m, i, sum);
         divide_row(in, i, sum);
-        divide_row(d, i, sum);
+        if (i < l_query_) divide_row(d, i, sum);  // the last row's D is never read
     }
     const double* m = fm(l_query_);
     const double* in = fi(l_query_);
@@ -222,6 +227,21 @@ int band_hmm_t::result() const {
     return phred_round(k_phred_per_ln * std::log(static_cast<double>(l_ref_) * p * static_cast<double>(l_query_)) + total);
 }
 
+// Placement of one row, accumulated cell by cell with k increasing.
+struct place_acc_t {
+    double best = 0., sum = 0.;
+    int state = -1;
+    void add(double pm, double pi, int k) {
+        if (pm > best) best = pm, state = (k - 1) << 2;
+        sum += pm;
+        if (pi > best) best = pi, state = (k - 1) << 2 | 1;
+        sum += pi;
+    }
+};
+
+// The backward row i - 1 (right to left) and the placement of row i (left to
+// right) both only read row i, and each is one chain of dependent additions,
+// so they run in one loop where the two chains overlap.
 void band_hmm_t::backward_and_place(int* state, uint8_t* q) {
     double* nm = roll(1, 0);
     double* ni = roll(2, 0);
@@ -229,61 +249,55 @@ void band_hmm_t::backward_and_place(int* state, uint8_t* q) {
     clear_outside(ni, l_query_);
     const double last_m = t_.sm / s_[l_query_] / s_[l_query_ + 1];
     const double last_i = t_.si / s_[l_query_] / s_[l_query_ + 1];
-    for (int u = slot(l_query_, beg(l_query_)), e = slot(l_query_, end(l_query_)); u <= e; ++u) {
-        nm[u] = last_m;
-        ni[u] = last_i;
-    }
-    place_row(l_query_, nm, ni, state, q);
+    for (int u = slot(l_query_, beg(l_query_)), e = slot(l_query_, end(l_query_)); u <= e; ++u) nm[u] = last_m, ni[u] = last_i;
     double* cm = roll(1, 1);
     double* ci = roll(2, 1);
-    double* cd = roll(3, 0);  // D is only needed within its own row
     const double ins_m = k_insert_emit * t_.mi;
     const double ins_i = k_insert_emit * t_.ii;
-    for (int i = l_query_ - 1; i >= 1; --i) {
-        clear_outside(cm, i);
-        clear_outside(ci, i);
-        clear_outside(cd, i);
-        const emit_t em = emit(i + 1);  // the next row's base against reference base k
-        const int lo = beg(i);
-        if (i > 1) {
-            for (int k = end(i), u = slot(i, k); k >= lo; --k, --u) {
-                const double t = em.e[code_[k]] * nm[u];
-                cm[u] = t_.mm * t + ins_m * ni[u - 1] + t_.md * cd[u + 1];
-                ci[u] = t_.im * t + ins_i * ni[u - 1];
-                cd[u] = t_.dm * t + t_.dd * cd[u + 1];
-            }
-        } else {  // no deletion before the first query base
-            for (int k = end(i), u = slot(i, k); k >= lo; --k, --u) {
-                const double t = em.e[code_[k]] * nm[u];
-                cm[u] = t_.mm * t + ins_m * ni[u - 1] + t_.md * cd[u + 1];
-                ci[u] = t_.im * t + ins_i * ni[u - 1];
-                cd[u] = 0.;
-            }
-        }
-        divide_row(cm, i, s_[i]);
-        divide_row(ci, i, s_[i]);
-        divide_row(cd, i, s_[i]);
-        place_row(i, cm, ci, state, q);
+    for (int i = l_query_; i >= 2; --i) {
+        // Placement of row i over its band, with k increasing.
+        const double* pf_m = fm(i);
+        const double* pf_i = fi(i);
+        place_acc_t acc;
+        int pk = beg(i), pu = slot(i, pk);
+        const int p_end = end(i);
+        // Backward row i - 1, with k decreasing.  Its D is used only by the
+        // left neighbour in the same row, so it lives in a register; it is 0
+        // throughout the first row.
+        const int r = i - 1;
+        clear_outside(cm, r);
+        clear_outside(ci, r);
+        const emit_t em = emit(i);  // row i's base against reference base k
+        const double dm = r > 1 ? t_.dm : 0., dd = r > 1 ? t_.dd : 0.;
+        int bk = end(r), bu = slot(r, bk);
+        const int b_beg = beg(r);
+        double d_right = 0.;  // the cell right of the band is zero
+        auto place_step = [&] {
+            acc.add(pf_m[pu] * nm[pu], pf_i[pu] * ni[pu], pk);
+            ++pk, ++pu;
+        };
+        auto back_step = [&] {
+            const double t = em.e[code_[static_cast<size_t>(bk)]] * nm[bu];
+            const double ni_left = ni[bu - 1];
+            cm[bu] = t_.mm * t + ins_m * ni_left + t_.md * d_right;
+            ci[bu] = t_.im * t + ins_i * ni_left;
+            d_right = dm * t + dd * d_right;
+            --bk, --bu;
+        };
+        for (int n = std::min(p_end - pk, bk - b_beg) + 1; n > 0; --n) place_step(), back_step();
+        while (pk <= p_end) place_step();
+        while (bk >= b_beg) back_step();
+        state[i - 1] = acc.state;
+        q[i - 1] = placement_quality(acc.best, acc.sum);
+        divide_row(cm, r, s_[r]);
+        divide_row(ci, r, s_[r]);
         std::swap(nm, cm);
         std::swap(ni, ci);
     }
-}
-
-void band_hmm_t::place_row(int i, const double* bm, const double* bi, int* state, uint8_t* q) {
-    const double* m = fm(i);
-    const double* in = fi(i);
-    double best = 0., sum = 0.;
-    int best_state = -1;
-    for (int k = beg(i), u = slot(i, k), e = end(i); k <= e; ++k, ++u) {
-        const double pm = m[u] * bm[u];
-        if (pm > best) best = pm, best_state = (k - 1) << 2;
-        sum += pm;
-        const double pi = in[u] * bi[u];
-        if (pi > best) best = pi, best_state = (k - 1) << 2 | 1;
-        sum += pi;
-    }
-    state[i - 1] = best_state;
-    q[i - 1] = placement_quality(best, sum);
+    place_acc_t acc;
+    for (int k = beg(1), u = slot(1, k), e = end(1); k <= e; ++k, ++u) acc.add(fm(1)[u] * nm[u], fi(1)[u] * ni[u], k);
+    state[0] = acc.state;
+    q[0] = placement_quality(acc.best, acc.sum);
 }
 
 }  // namespace
