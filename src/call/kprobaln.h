@@ -17,7 +17,7 @@ extern const kpa_par_t kpa_par_def;  // d 0.001, e 0.1, bw 10
 // Above it, or for an empty query or reference, a call allocates nothing,
 // leaves `state` and `q` alone and returns kpa_no_result.
 inline constexpr int64_t kpa_max_cells = int64_t{64} << 20;
-inline constexpr int kpa_no_result = -1;
+inline constexpr int kpa_no_result = INT32_MIN;  // below any computed result
 
 // Cells one call with these lengths would store, after the band rules.
 int64_t kpa_cells(int l_ref, int l_query, const kpa_par_t* c);
@@ -35,7 +35,7 @@ int kpa_glocal(const uint8_t* ref, int l_ref, const uint8_t* query, int l_query,
 // its row (1 - best/sum = 0, an infinite phred value) gets q = 99, the value
 // stored for every placement quality above 100; a row without any posterior
 // probability gets state -1 and q 0.  A short query that fits many
-// places can score below 0, so a computed result may also equal -1.
+// places can score below 0, but never as low as kpa_no_result.
 
 // The process-wide table g_qual2prob: entry i is float(10^(-i/10)), the
 // error probability of phred quality i.  Built once, on first use.

@@ -285,7 +285,9 @@ TEST(KpaGlocal, AgreesWithAPlainModelOnRandomCases) {
             ++impossible;
             continue;
         }
-        // Short queries that fit many places can score below zero, -1 included.
+        // Short queries that fit many places can score below zero, -1 included,
+        // which must not look like a refused call.
+        EXPECT_NE(got.r, kpa_no_result) << at;
         EXPECT_LE(std::abs(got.r - want.r), 1) << at;
         ++results, exact += got.r == want.r;
         for (size_t i = 0; i < query.size(); ++i) {
