@@ -1,0 +1,207 @@
+// MD/NM recalculation and its clean-ups, and mapping-quality capping, on
+// crafted reads: records are parsed from SAM lines, changed in place and
+// formatted back, so every case states its whole output line.
+#include "call/bam_md.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "bam/bam_import.h"
+#include "bam/sam_format.h"
+#include "common/test_util.h"
+
+namespace {
+
+// 0 T, 1 A, 2 C, 3 C, 4 G, 5 G, 6 A, 7 T, 8 C, 9 C, 10-13 aggt, 14-15 NN, 16 A, ... 23 A.
+const std::string md_ref = "TACCGGATCCaggtNNACGTTGCA";
+
+struct tam_closer {
+    void operator()(tamFile fp) const { sam_close(fp); }
+};
+
+// Parses SAM record lines against a header naming chr1, and formats records back.
+class sam_records {
+public:
+    explicit sam_records(const std::string& lines) {
+        const std::string path = dir_.file("in.sam");
+        test_util::write_file(path, "@SQ\tSN:chr1\tLN:100000\n" + lines);
+        fp_.reset(sam_open(path.c_str()));
+        h_.reset(sam_header_read(fp_.get()));
+    }
+    // The next record, or null at the end.
+    bam1_t* next() { return sam_read1_checked(fp_.get(), h_.get(), b_.get()) >= 0 ? b_.get() : nullptr; }
+    std::string format(const bam1_t* b) const {
+        char* s = bam_format1_core(h_.get(), b, 0);
+        std::string r = s ? s : "<unformattable>";
+        std::free(s);
+        return r;
+    }
+
+private:
+    test_util::scratch_dir dir_;
+    std::unique_ptr<tamFile_t, tam_closer> fp_;
+    bam_header_ptr h_;
+    bam1_ptr b_ = bam1_make();
+};
+
+std::string fields(const std::string& name, int flag, int pos1, const std::string& cigar, const std::string& seq,
+                   const std::string& qual) {
+    return name + "\t" + std::to_string(flag) + "\tchr1\t" + std::to_string(pos1) + "\t30\t" + cigar + "\t*\t0\t0\t" + seq +
+           "\t" + qual;
+}
+
+constexpr int nm_md = BAM_MD_UPDATE_NM | BAM_MD_UPDATE_MD, eq = BAM_MD_EQUAL;
+
+struct md_case {
+    int rec_flag, pos1;
+    std::string cigar, seq_qual_tags;  // of the record in
+    int flag, max_nm;                  // of bam_fillmd1_core
+    std::string out, err;              // SEQ, QUAL and tags after it; what it printed
+};
+
+TEST(FillMd, CraftedReadsGetTheirMdNmAndCleanUps) {
+    const std::string p = "[bam_fillmd1] different ";
+    const std::vector<md_case> cases = {
+        {0, 1, "5M", "TACCG\tIIIII", nm_md | eq, 0, "=====\tIIIII\tNM:i:0\tMD:Z:5", ""},
+        {0, 1, "3M1D2M", "TGCGG\tIIIII", nm_md, 0, "TGCGG\tIIIII\tNM:i:2\tMD:Z:1A1^C2", ""},
+        {0, 5, "2M2I3M", "GGTTATC\tIIIIIII", nm_md, 0, "GGTTATC\tIIIIIII\tNM:i:2\tMD:Z:5", ""},
+        {0, 7, "2H2S3M1S", "CCATCG\tIIIIII", nm_md | eq, 0, "CC===G\tIIIIII\tNM:i:0\tMD:Z:3", ""},
+        // A skip is no MD event; '=' in the read matches; N in the read or the reference never does.
+        {0, 1, "2M3N2M", "T=GA\tIIII", nm_md, 0, "T=GA\tIIII\tNM:i:0\tMD:Z:4", ""},
+        {0, 14, "4M", "TNAA\tIIII", nm_md, 0, "TNAA\tIIII\tNM:i:2\tMD:Z:1N0N1", ""},
+        // Lowercase reference bases match either case and are written as stored; = and X are compared like M.
+        {0, 10, "1X1=1M", "CTG\tIII", nm_md | eq, 0, "=T=\tIII\tNM:i:1\tMD:Z:1a1", ""},
+        // The reference ends inside an M, inside a D, before the read, within an N.
+        {0, 22, "5M", "GCAAA\tIIIII", nm_md, 0, "GCAAA\tIIIII\tNM:i:0\tMD:Z:3", ""},
+        {0, 21, "2M5D", "TG\tII", nm_md, 0, "TG\tII\tNM:i:5\tMD:Z:2^CA0", ""},
+        {0, 30, "3M", "AAA\tIII", nm_md | eq, 0, "AAA\tIII\tNM:i:0\tMD:Z:0", ""},
+        {0, 20, "1M10N2M", "TGG\tIII", nm_md, 0, "TGG\tIII\tNM:i:0\tMD:Z:1", ""},
+        // No bases for the CIGAR: the tags stay.
+        {0, 1, "3M", "*\t*\tMD:Z:9", nm_md, 0, "*\t*\tMD:Z:9", ""},
+        // Existing tags: equal ones (MD ignoring case) stay; others move to the end with a message.
+        {0, 1, "3M1D2M", "TGCGG\tIIIII\tNM:i:2\tMD:Z:1a1^c2", nm_md, 0, "TGCGG\tIIIII\tNM:i:2\tMD:Z:1a1^c2", ""},
+        {0, 1, "3M1D2M", "TGCGG\tIIIII\tXA:Z:x\tNM:i:1\tRG:Z:g\tMD:Z:3", nm_md, 0,
+         "TGCGG\tIIIII\tXA:Z:x\tRG:Z:g\tNM:i:2\tMD:Z:1A1^C2",
+         p + "NM for read 'r': 1 -> 2\n" + p + "MD for read 'r': '3' -> '1A1^C2'\n"},
+        {0, 1, "3M1D2M", "TGCGG\tIIIII\tMD:i:3", BAM_MD_UPDATE_MD, 0, "TGCGG\tIIIII\tMD:Z:1A1^C2",
+         p + "MD for read 'r': '' -> '1A1^C2'\n"},
+        {0, 1, "3M1D2M", "TGCGG\tIIIII\tNM:i:7\tMD:Z:0", BAM_MD_UPDATE_NM, 0, "TGCGG\tIIIII\tMD:Z:0\tNM:i:2",
+         p + "NM for read 'r': 7 -> 2\n"},
+        // Dropping keeps RG only, new tags included.
+        {0, 1, "3M1D2M", "TGCGG\tIIIII\tXA:Z:x\tRG:Z:g\tXB:i:1", nm_md | BAM_MD_DROP_AUX, 0, "TGCGG\tIIIII\tRG:Z:g", ""},
+        // Masking from max_nm edits on: matching aligned bases become N with quality 0.
+        {0, 1, "3M1D2M", "TGCGG\tIIIII", nm_md | eq, 2, "NGNNN\t!I!!!\tNM:i:2\tMD:Z:1A1^C2", ""},
+        {0, 1, "3M1D2M", "TGCGG\tIIIII", 0, 3, "TGCGG\tIIIII", ""},
+        {0, 1, "2S3M", "GGTCC\tIIIII", 0, 1, "GGNCN\tII!I!", ""},
+        // Binning: 0 1 2 stay, 3..9 -> 7, 10..19 -> 17, 30..39 -> 37, 40 -> 47.
+        {0, 1, "10M", "TACCGGATCC\t!\"#$*+4?HI", BAM_MD_BIN_QUAL, 0, "TACCGGATCC\t!\"#((22FFP", ""},
+        // Unmapped: no tags, and nothing after them either.
+        {4, 1, "3M", "TAC\tIII\tXA:Z:x", nm_md | BAM_MD_DROP_AUX | eq, 0, "===\tIII\tXA:Z:x", ""},
+        {4, 1, "*", "TAC\tIII\tXA:Z:x", BAM_MD_DROP_AUX, 0, "TAC\tIII", ""},
+    };
+    for (const md_case& c : cases) {
+        const std::string head = fields("r", c.rec_flag, c.pos1, c.cigar, "", "");
+        sam_records in(head.substr(0, head.size() - 1) + c.seq_qual_tags + "\n");
+        bam1_t* b = in.next();
+        ASSERT_NE(b, nullptr) << c.seq_qual_tags;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(bam_fillmd1_core(b, md_ref.data(), static_cast<int64_t>(md_ref.size()), c.flag, c.max_nm), 0);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err) << c.seq_qual_tags;
+        EXPECT_EQ(in.format(b), head.substr(0, head.size() - 1) + c.out)
+            << c.cigar << " " << c.seq_qual_tags << " flag " << c.flag;
+    }
+}
+
+// A reference of `n` pseudo-random bases.
+std::string random_ref(size_t n) {
+    std::string s;
+    uint32_t x = 12345;
+    for (size_t i = 0; i < n; ++i) {
+        x = x * 1103515245U + 12345U;
+        s += "ACGT"[(x >> 16) & 3];
+    }
+    return s;
+}
+
+// Bases of a read placed at `pos0` with `cigar`: the reference's along M/=/X
+// (A beyond its end), A in insertions and soft clips.
+std::string read_along(const std::string& ref, long pos0, const std::string& cigar) {
+    std::string seq;
+    long x = pos0, n = 0;
+    for (char c : cigar) {
+        if (std::isdigit(static_cast<unsigned char>(c))) {
+            n = n * 10 + (c - '0');
+            continue;
+        }
+        const bool aligned = c == 'M' || c == '=' || c == 'X';
+        for (long j = 0; j < n && (aligned || c == 'I' || c == 'S'); ++j)
+            seq += aligned && x + j < static_cast<long>(ref.size()) ? ref[x + j] : 'A';
+        if (aligned || c == 'D' || c == 'N') x += n;
+        n = 0;
+    }
+    return seq;
+}
+
+struct cap_case {
+    std::string what, cigar;
+    int pos0, thres;
+    std::vector<std::pair<int, char>> bases;  // read offsets given another base ('*': a mismatch)
+    std::vector<std::pair<int, int>> quals;   // read offsets given another quality (all others 30)
+    int len, n_mm, mm_q, clip_q;              // worked out by hand: bases counted, mismatches, their score, clip score
+};
+
+int expected_cap(const cap_case& c) {
+    const int thres = c.thres < 0 ? 40 : c.thres;
+    double t = 1;
+    for (int i = 1; i <= c.n_mm; ++i) t *= static_cast<double>(c.len) / i;
+    const double score = -4.343 * std::log(t) + c.mm_q + c.clip_q / 5.;
+    if (score > thres) return -1;
+    return static_cast<int>(thres * std::sqrt((thres - std::max(0.0, score)) / thres) + .499);
+}
+
+TEST(CapMapQ, WorkedExampleAndCountsOfClipsAndSkippedBases) {
+    const std::string ref = random_ref(400);
+    // The text's example: 100 aligned bases, two Q30 mismatches, threshold 60.
+    const cap_case example{"example", "100M", 50, 60, {{10, '*'}, {60, '*'}}, {}, 200, 2, 60, 0};
+    EXPECT_EQ(expected_cap(example), 51);
+    const std::vector<cap_case> cases = {
+        example,
+        {"default threshold", "100M", 50, -5, {{10, '*'}, {60, '*'}}, {}, 200, 2, 60, 0},
+        {"soft and hard clips", "5H10S90M", 50, 60, {{20, '*'}}, {}, 180, 1, 30, 10 * 30 + 5 * 13},
+        {"clips above the threshold", "30S70M", 50, 45, {}, {}, 140, 0, 0, 900},
+        {"low qualities skipped", "100M", 50, 60, {{10, '*'}, {60, '*'}}, {{10, 12}, {11, 13}, {70, 2}}, 198, 1, 30, 0},
+        {"mismatch quality counts up to 33", "100M", 50, 60, {{10, '*'}, {60, '*'}}, {{10, 40}}, 200, 2, 63, 0},
+        {"'=' never mismatches, N is skipped", "100M", 50, 60, {{10, '='}, {20, 'N'}}, {}, 199, 0, 0, 0},
+        {"indels and skips", "40M5I20M6D10N35M", 50, 60, {{45, '*'}, {70, '*'}}, {}, 190, 2, 60, 0},
+        {"too many mismatches",
+         "100M",
+         50,
+         60,
+         {{1, '*'}, {5, '*'}, {9, '*'}, {13, '*'}, {17, '*'}, {21, '*'}, {25, '*'}, {29, '*'}},
+         {},
+         200,
+         8,
+         240,
+         0},
+        {"reference ends inside the M", "100M", 320, 60, {{10, '*'}, {90, '*'}}, {}, 80, 1, 30, 0},
+        {"reference ends inside a D", "50M60D50M", 300, 60, {{10, '*'}}, {}, 100, 1, 30, 0},
+        {"read starts beyond the reference", "100M", 450, 60, {{10, '*'}}, {}, 0, 0, 0, 0},
+    };
+    for (const cap_case& c : cases) {
+        std::string seq = read_along(ref, c.pos0, c.cigar), qual(seq.size(), static_cast<char>(33 + 30));
+        for (auto [i, base] : c.bases) seq[i] = base != '*' ? base : seq[i] == 'A' ? 'C' : 'A';
+        for (auto [i, q] : c.quals) qual[i] = static_cast<char>(33 + q);
+        sam_records in(fields("r", 0, c.pos0 + 1, c.cigar, seq, qual) + "\n");
+        const bam1_t* b = in.next();
+        ASSERT_NE(b, nullptr) << c.what;
+        EXPECT_EQ(bam_cap_mapQ(b, ref.data(), 400, c.thres), expected_cap(c)) << c.what;
+    }
+}
+
+}  // namespace
