@@ -4,11 +4,14 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "bam/bam_aux.h"
+#include "call/kprobaln.h"
 #include "containers/kstring.h"
 
 namespace {
@@ -20,12 +23,15 @@ constexpr int nt16_eq = 0;  // 4-bit code of '='
 int phred_round(double x) { return static_cast<int>(x + .499); }
 
 // Buffers reused from record to record.
-struct md_scratch_t {
+struct record_scratch_t {
     kstring_owner md;
+    std::vector<uint8_t> read2, ref2;  // 2-bit codes
+    std::vector<int> state;            // model placements
+    std::vector<uint8_t> hmm_q, baq, run_max, offsets;
 };
 
-md_scratch_t& scratch() {
-    thread_local md_scratch_t s;
+record_scratch_t& scratch() {
+    thread_local record_scratch_t s;
     return s;
 }
 
@@ -165,6 +171,154 @@ void bin_qualities(bam1_t* b) {
         if (qual[i] > 2) qual[i] = static_cast<uint8_t>(qual[i] / 10 * 10 + 7);
 }
 
+// ---------------------------------------------------------------------------
+// BAQ
+
+constexpr int baq_offset_zero = 64;  // offset byte meaning "no change"
+
+// True when every quality can carry an offset: present (not 0xff) and at
+// most bam_baq_max_qual.
+bool has_representable_quals(const bam1_t* b) {
+    const uint8_t* qual = rec_qual(b);
+    for (int i = 0; i < b->core.l_qseq; ++i)
+        if (qual[i] > bam_baq_max_qual) return false;
+    return true;
+}
+
+// True when the field at `s` is a Z string of one offset byte (64 or more)
+// per base, ending inside the record.
+bool is_offset_string(const bam1_t* b, const uint8_t* s) {
+    const int64_t n = b->core.l_qseq;
+    if (*s != 'Z' || b->data + b->data_len - (s + 1) < n + 1 || s[1 + n] != 0) return false;
+    return std::all_of(s + 1, s + 1 + n, [](uint8_t o) { return o >= baq_offset_zero; });
+}
+
+// Applies an existing BQ to the qualities (it becomes ZQ), or takes an
+// existing ZQ back out of them (it becomes BQ).  A ZQ whose restored
+// qualities could not carry offsets leaves the record unchanged.
+int convert_baq_tag(bam1_t* b, uint8_t* s, bool is_bq) {
+    uint8_t* qual = rec_qual(b);
+    const uint8_t* off = s + 1;
+    const int n = b->core.l_qseq;
+    if (is_bq) {
+        for (int i = 0; i < n; ++i) qual[i] = static_cast<uint8_t>(std::max(0, qual[i] + baq_offset_zero - off[i]));
+    } else {
+        for (int i = 0; i < n; ++i)
+            if (qual[i] + off[i] - baq_offset_zero > bam_baq_max_qual) return BAM_BAQ_SKIPPED;
+        for (int i = 0; i < n; ++i) qual[i] = static_cast<uint8_t>(qual[i] + off[i] - baq_offset_zero);
+    }
+    s[-2] = is_bq ? 'Z' : 'B';
+    return 0;
+}
+
+// Reference and query extent of the aligned (M/=/X) bases.
+struct aligned_span_t {
+    int64_t xb = -1, xe = -1;  // reference: first aligned base, one past the last
+    int64_t yb = -1, ye = -1;  // query, likewise
+    int64_t qlen = 0;          // query bases the CIGAR reads
+    bool has_skip = false;     // an N operation
+};
+
+aligned_span_t find_aligned_span(const bam1_t* b) {
+    aligned_span_t a;
+    const uint8_t* cigar = rec_cigar(b);
+    int64_t x = b->core.pos, y = 0;
+    for (int k = 0; k < b->core.n_cigar; ++k) {
+        const uint32_t op = bam_cigar_op(cigar_get(cigar, k));
+        const int64_t l = bam_cigar_oplen(cigar_get(cigar, k));
+        if (is_aligned_op(op)) {
+            if (a.yb < 0) a.xb = x, a.yb = y;
+            x += l;
+            y += l;
+            a.xe = x;
+            a.ye = y;
+        } else if (op == BAM_CINS || op == BAM_CSOFT_CLIP) {
+            y += l;
+        } else if (op == BAM_CDEL) {
+            x += l;
+        } else if (op == BAM_CREF_SKIP) {
+            a.has_skip = true;
+            return a;
+        }
+    }
+    a.qlen = y;
+    return a;
+}
+
+// The reference window and band of the realignment.
+struct baq_window_t {
+    int64_t beg, end;  // reference half-open interval
+    int64_t band;
+};
+
+baq_window_t baq_window(const aligned_span_t& a, int64_t l_qseq) {
+    const int64_t w = std::llabs((a.xe - a.xb) - (a.ye - a.yb));
+    const int64_t band = w < 8 ? 7 : w + 3;
+    const int64_t pad = w < 8 ? 3 : band / 2;
+    baq_window_t win{std::max<int64_t>(0, a.xb - a.yb - pad), a.xe + pad + (l_qseq - a.ye), band};
+    if (win.end - win.beg > l_qseq + band) {
+        win.beg += (win.end - win.beg - l_qseq - band) / 2;
+        win.end -= (win.end - win.beg - l_qseq - band) / 2;
+    }
+    return win;
+}
+
+// Appends the offsets as BQ, or as ZQ after lowering the qualities by them.
+int store_offsets(bam1_t* b, std::vector<uint8_t>& offsets, bool apply) {
+    const int n = b->core.l_qseq;
+    offsets[n] = 0;
+    if (bam_aux_append(b, apply ? "ZQ" : "BQ", 'Z', n + 1, offsets.data()) < 0) return BAM_BAQ_SKIPPED;
+    if (apply) {
+        uint8_t* qual = rec_qual(b);
+        for (int i = 0; i < n; ++i) qual[i] = static_cast<uint8_t>(qual[i] - (offsets[i] - baq_offset_zero));
+    }
+    return 0;
+}
+
+void warn_too_large(const bam1_t* b, int64_t cells) {
+    std::fprintf(
+        stderr,
+        "[bam_prob_realn_core] read '%s' needs %lld cells of realignment, more than %lld; no BAQ for it. Continue anyway.\n",
+        rec_qname(b), static_cast<long long>(cells), static_cast<long long>(kpa_max_cells));
+}
+
+// BAQ values of the bases of the aligned operations from the model's
+// placements: normal mode min(quality, model quality) where the base stays at
+// its reference position, else 0; extended mode the model quality there, then
+// per operation the smaller of the running maxima from its two ends.
+void baq_values(const bam1_t* b, int64_t win_beg, bool extended, record_scratch_t& s) {
+    const uint8_t* cigar = rec_cigar(b);
+    const uint8_t* qual = rec_qual(b);
+    int64_t x = b->core.pos;
+    int y = 0;
+    for (int k = 0; k < b->core.n_cigar; ++k) {
+        const uint32_t op = bam_cigar_op(cigar_get(cigar, k));
+        const int l = static_cast<int>(bam_cigar_oplen(cigar_get(cigar, k)));
+        if (is_aligned_op(op)) {
+            for (int i = y; i < y + l; ++i) {
+                const int st = s.state[i];
+                const bool is_placed = (st & 3) == 0 && (st >> 2) == x + (i - y) - win_beg;
+                if (!extended) s.baq[i] = is_placed ? std::min(qual[i], s.hmm_q[i]) : 0;
+                else s.baq[i] = is_placed ? s.hmm_q[i] : 0;
+            }
+            if (extended) {
+                uint8_t left = 0, right = 0;
+                for (int i = y; i < y + l; ++i) s.run_max[i] = left = std::max(left, s.baq[i]);
+                for (int i = y + l - 1; i >= y; --i) {
+                    right = std::max(right, s.baq[i]);
+                    s.baq[i] = std::min(s.run_max[i], right);
+                }
+            }
+            x += l;
+            y += l;
+        } else if (op == BAM_CINS || op == BAM_CSOFT_CLIP) {
+            y += l;
+        } else if (op == BAM_CDEL) {
+            x += l;
+        }
+    }
+}
+
 }  // namespace
 
 int bam_fillmd1_core(bam1_t* b, const char* ref, int64_t ref_len, int flag, int max_nm) {
@@ -237,4 +391,71 @@ int bam_cap_mapQ(const bam1_t* b, const char* ref, int64_t ref_len, int thres) {
     const double score = -4.343 * std::log(t) + mm_q + clip_q / 5.;
     if (score > thres) return -1;
     return phred_round(thres * std::sqrt((thres - std::max(0.0, score)) / thres));
+}
+
+int bam_prob_realn_core(bam1_t* b, const char* ref, int64_t ref_len, int flag) {
+    const bam1_core_t* c = &b->core;
+    const int n = c->l_qseq;
+    if ((c->flag & BAM_FUNMAP) || n == 0) return BAM_BAQ_SKIPPED;
+    if (!has_representable_quals(b)) return BAM_BAQ_SKIPPED;
+    const bool apply = flag & BAM_BAQ_APPLY, extended = flag & BAM_BAQ_EXTENDED;
+
+    // Existing tags: BQ wins over ZQ; a malformed one stops here.
+    uint8_t* bq = bam_aux_get(b, "BQ");
+    uint8_t* zq = bam_aux_get(b, "ZQ");
+    if (bq && zq) {
+        if (!is_offset_string(b, bq)) return BAM_BAQ_SKIPPED;
+        bam_aux_del(b, zq);
+        zq = nullptr;
+        bq = bam_aux_get(b, "BQ");
+    }
+    if (bq || zq) {
+        if (!is_offset_string(b, bq ? bq : zq)) return BAM_BAQ_SKIPPED;
+        if (bq ? !apply : apply) return BAM_BAQ_DONE;
+        return convert_baq_tag(b, bq ? bq : zq, bq != nullptr);
+    }
+
+    const aligned_span_t span = find_aligned_span(b);
+    if (span.has_skip || span.qlen > n) return BAM_BAQ_SKIPPED;
+    record_scratch_t& s = scratch();
+    s.offsets.assign(static_cast<size_t>(n) + 1, baq_offset_zero);
+    if (span.yb < 0) return store_offsets(b, s.offsets, apply);  // nothing aligned: nothing changes
+
+    baq_window_t win = baq_window(span, n);
+    win.end = std::min(win.end, ref_len);
+    if (win.end <= win.beg) return BAM_BAQ_SKIPPED;
+    if (win.band > INT_MAX || win.end - win.beg > INT_MAX) {
+        warn_too_large(b, INT64_MAX);
+        return BAM_BAQ_SKIPPED;
+    }
+    const int l_ref = static_cast<int>(win.end - win.beg);
+    kpa_par_t par = kpa_par_def;
+    par.bw = static_cast<int>(win.band);
+    const int64_t cells = kpa_cells(l_ref, n, &par);
+    if (cells > kpa_max_cells) {
+        warn_too_large(b, cells);
+        return BAM_BAQ_SKIPPED;
+    }
+
+    const uint8_t* seq = rec_seq(b);
+    s.read2.resize(n);
+    for (int i = 0; i < n; ++i) s.read2[i] = static_cast<uint8_t>(bam_nt16_nt4_table[rec_seqi(seq, i)]);
+    s.ref2.resize(l_ref);
+    for (int i = 0; i < l_ref; ++i) s.ref2[i] = static_cast<uint8_t>(bam_nt16_nt4_table[ref_code(ref, win.beg + i)]);
+    s.state.assign(n, INT_MIN);  // INT_MIN left in place: the model refused the call
+    s.hmm_q.resize(n);
+    const int r = kpa_glocal(s.ref2.data(), l_ref, s.read2.data(), n, rec_qual(b), &par, s.state.data(), s.hmm_q.data());
+    if (r == kpa_no_result && s.state[0] == INT_MIN) {
+        warn_too_large(b, cells);
+        return BAM_BAQ_SKIPPED;
+    }
+
+    const uint8_t* qual = rec_qual(b);
+    s.baq.assign(qual, qual + n);  // bases outside the aligned operations keep their quality
+    s.run_max.resize(n);
+    baq_values(b, win.beg, extended, s);
+    // Normal BAQ never exceeds the quality; an extended value above it means no change.
+    for (int i = 0; i < n; ++i)
+        s.offsets[i] = static_cast<uint8_t>(baq_offset_zero + (s.baq[i] < qual[i] ? qual[i] - s.baq[i] : 0));
+    return store_offsets(b, s.offsets, apply);
 }

@@ -153,6 +153,7 @@ private:
 };
 
 void process_record(const calmd_opts_t& o, const ref_cache_t& r, bam1_t* b) {
+    if (o.is_baq) bam_prob_realn_core(b, r.seq(), r.len(), o.baq_flag);
     if (o.cap_q > 10) {
         const int q = bam_cap_mapQ(b, r.seq(), r.len(), o.cap_q);
         // A read whose mismatches exceed the threshold is not trusted at all.

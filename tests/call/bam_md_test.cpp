@@ -12,8 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "bam/bam_aux.h"
 #include "bam/bam_import.h"
 #include "bam/sam_format.h"
+#include "call/kprobaln.h"
 #include "common/test_util.h"
 
 namespace {
@@ -30,7 +32,7 @@ class sam_records {
 public:
     explicit sam_records(const std::string& lines) {
         const std::string path = dir_.file("in.sam");
-        test_util::write_file(path, "@SQ\tSN:chr1\tLN:100000\n" + lines);
+        test_util::write_file(path, "@SQ\tSN:chr1\tLN:1000000\n" + lines);
         fp_.reset(sam_open(path.c_str()));
         h_.reset(sam_header_read(fp_.get()));
     }
@@ -202,6 +204,190 @@ TEST(CapMapQ, WorkedExampleAndCountsOfClipsAndSkippedBases) {
         ASSERT_NE(b, nullptr) << c.what;
         EXPECT_EQ(bam_cap_mapQ(b, ref.data(), 400, c.thres), expected_cap(c)) << c.what;
     }
+}
+
+// ---------------------------------------------------------------------------
+// BAQ
+
+std::vector<std::pair<char, long>> cigar_ops(const std::string& cigar) {
+    std::vector<std::pair<char, long>> ops;
+    long n = 0;
+    for (char c : cigar) {
+        if (std::isdigit(static_cast<unsigned char>(c))) n = n * 10 + (c - '0');
+        else ops.push_back({c, n}), n = 0;
+    }
+    return ops;
+}
+
+// The BQ string of a read worked out here from the model's placements: the
+// window and band from the aligned span, then per aligned base
+// min(quality, model quality) when the model keeps it at its position
+// (extended: the model quality, then the smaller of the running maxima from
+// both ends of its operation), as an offset from the quality.
+std::string expected_offsets(const std::string& ref, long pos0, const std::string& cigar, const std::string& seq,
+                             const std::string& qual_text, bool extended) {
+    const long n = static_cast<long>(seq.size());
+    long x = pos0, y = 0, xb = -1, yb = -1, xe = -1, ye = -1;
+    for (auto [op, l] : cigar_ops(cigar)) {
+        if (op == 'M' && yb < 0) xb = x, yb = y;
+        x += op == 'M' || op == 'D' ? l : 0;
+        y += op == 'M' || op == 'I' || op == 'S' ? l : 0;
+        if (op == 'M') xe = x, ye = y;
+    }
+    const long w = std::labs((xe - xb) - (ye - yb)), band = w < 8 ? 7 : w + 3, pad = w < 8 ? 3 : band / 2;
+    long beg = std::max(0L, xb - yb - pad), end = xe + pad + (n - ye);
+    if (end - beg > n + band) {
+        beg += (end - beg - n - band) / 2;
+        end -= (end - beg - n - band) / 2;
+    }
+    end = std::min(end, static_cast<long>(ref.size()));
+    auto code = [](char c) { return static_cast<uint8_t>(std::min<size_t>(std::string("ACGT").find(c), 4)); };
+    std::vector<uint8_t> ref2, read2, qual, model_q(n);
+    for (long i = beg; i < end; ++i) ref2.push_back(code(ref[i]));
+    for (long i = 0; i < n; ++i) read2.push_back(code(seq[i])), qual.push_back(static_cast<uint8_t>(qual_text[i] - 33));
+    kpa_par_t par = kpa_par_def;
+    par.bw = static_cast<int>(band);
+    std::vector<int> state(n);
+    kpa_glocal(ref2.data(), static_cast<int>(end - beg), read2.data(), static_cast<int>(n), qual.data(), &par, state.data(),
+               model_q.data());
+    std::vector<int> value(qual.begin(), qual.end());
+    x = pos0, y = 0;
+    for (auto [op, l] : cigar_ops(cigar)) {
+        if (op == 'M') {
+            for (long i = y; i < y + l; ++i) {
+                const bool kept = (state[i] & 3) == 0 && state[i] >> 2 == x + (i - y) - beg;
+                value[i] = !kept ? 0 : extended ? model_q[i] : std::min(qual[i], model_q[i]);
+            }
+            for (long i = y, left = 0; extended && i < y + l; ++i) {
+                left = std::max<long>(left, value[i]);
+                long right = *std::max_element(value.begin() + i, value.begin() + y + l);
+                value[i] = static_cast<int>(std::min(left, right));
+            }
+        }
+        x += op == 'M' || op == 'D' ? l : 0;
+        y += op == 'M' || op == 'I' || op == 'S' ? l : 0;
+    }
+    std::string offsets;
+    for (long i = 0; i < n; ++i) offsets += static_cast<char>(64 + std::max(0, qual[i] - value[i]));
+    return offsets;
+}
+
+std::string aux_text(const bam1_t* b, const char* tag) {
+    const uint8_t* s = bam_aux_get(b, tag);
+    return s ? reinterpret_cast<const char*>(s + 1) : "<none>";
+}
+
+TEST(Baq, OffsetsFollowTheModelPlacements) {
+    std::string ref = random_ref(400);
+    ref.replace(200, 40, "ACACACACACACACACACACACACACACACACACACACAC");  // a tandem repeat
+    struct baq_read {
+        std::string what, cigar;
+        long pos0;
+        std::vector<std::pair<int, char>> bases;  // read offsets given another base ('*': a mismatch)
+    };
+    const std::vector<baq_read> reads = {
+        {"perfect", "60M", 50, {}},
+        {"mismatches", "60M", 50, {{20, '*'}, {22, '*'}, {57, '*'}}},
+        {"adjacent mismatches", "60M", 50, {{30, '*'}, {31, '*'}}},
+        {"insertion", "30M2I28M", 50, {}},
+        {"deletion", "30M3D30M", 50, {{31, '*'}}},
+        {"long deletion", "25M12D35M", 50, {}},
+        {"long insertion in the repeat", "5M9I46M", 198, {}},
+        {"clips", "5S50M5S", 50, {{2, '*'}}},
+        {"tandem repeat with a deletion", "30M2D30M", 190, {}},
+        {"overhanging the start", "10S50M", 0, {{3, '*'}}},
+        {"overhanging the end", "50M10S", 345, {}},
+    };
+    std::string qual;
+    for (int i = 0; i < 60; ++i) qual += static_cast<char>(33 + 10 + (i * 7) % 31);
+    int n_extended_differs = 0;
+    for (const baq_read& r : reads) {
+        std::string seq = read_along(ref, r.pos0, r.cigar);
+        for (auto [i, base] : r.bases) seq[i] = base != '*' ? base : seq[i] == 'A' ? 'C' : 'A';
+        const std::string normal = expected_offsets(ref, r.pos0, r.cigar, seq, qual, false);
+        const std::string extended = expected_offsets(ref, r.pos0, r.cigar, seq, qual, true);
+        n_extended_differs += normal != extended;
+        for (int mode = 0; mode < 4; ++mode) {
+            sam_records in(fields(r.what, 0, static_cast<int>(r.pos0) + 1, r.cigar, seq, qual) + "\n");
+            bam1_t* b = in.next();
+            ASSERT_NE(b, nullptr) << r.what;
+            ASSERT_EQ(bam_prob_realn_core(b, ref.data(), 400, mode), 0) << r.what;
+            const std::string& want = mode & BAM_BAQ_EXTENDED ? extended : normal;
+            EXPECT_EQ(aux_text(b, mode & BAM_BAQ_APPLY ? "ZQ" : "BQ"), want) << r.what << " mode " << mode;
+            EXPECT_EQ(aux_text(b, mode & BAM_BAQ_APPLY ? "BQ" : "ZQ"), "<none>");
+            for (int i = 0; i < 60; ++i) {
+                const int lowered = (mode & BAM_BAQ_APPLY) ? want[i] - 64 : 0;
+                EXPECT_EQ(rec_qual(b)[i], qual[i] - 33 - lowered) << r.what << " mode " << mode << " base " << i;
+            }
+        }
+    }
+    EXPECT_GE(n_extended_differs, 2);  // the running maxima fill the dips that mismatches leave
+}
+
+TEST(Baq, SkippedReadsAndExistingTags) {
+    const std::string ref = random_ref(400);
+    const std::string seq = ref.substr(50, 10);
+    const std::string head = "r\t0\tchr1\t51\t30\t10M\t*\t0\t0\t" + seq + "\t";
+    const std::string q = "IIIIIIII#I";
+    struct tag_case {
+        std::string what, in;
+        int mode, result;
+        std::string out;  // the line after the call; empty: unchanged
+    };
+    const std::vector<tag_case> cases = {
+        {"unmapped", "r\t4\tchr1\t51\t30\t10M\t*\t0\t0\t" + seq + "\t" + q, 0, -1, ""},
+        {"no sequence", "r\t0\tchr1\t51\t30\t10M\t*\t0\t0\t*\t*", 0, -1, ""},
+        {"a skip", "r\t0\tchr1\t51\t30\t5M10N5M\t*\t0\t0\t" + seq + "\t" + q, 0, -1, ""},
+        {"no qualities", head + "*", 0, -1, ""},
+        {"beyond the reference", "r\t0\tchr1\t451\t30\t10M\t*\t0\t0\t" + seq + "\t" + q, 0, -1, ""},
+        {"nothing aligned", "r\t0\tchr1\t51\t30\t10S\t*\t0\t0\t" + seq + "\t" + q, 0, 0,
+         "r\t0\tchr1\t51\t30\t10S\t*\t0\t0\t" + seq + "\t" + q + "\tBQ:Z:@@@@@@@@@@"},
+        {"nothing aligned, applied", "r\t0\tchr1\t51\t30\t10S\t*\t0\t0\t" + seq + "\t" + q, 1, 0,
+         "r\t0\tchr1\t51\t30\t10S\t*\t0\t0\t" + seq + "\t" + q + "\tZQ:Z:@@@@@@@@@@"},
+        {"short BQ", head + q + "\tBQ:Z:@@@", 1, -1, ""},
+        {"BQ not a string", head + q + "\tBQ:i:64", 1, -1, ""},
+        {"BQ offset below 64", head + q + "\tBQ:Z:@@@@@@@@@?", 1, -1, ""},
+        {"BQ, not applying", head + q + "\tBQ:Z:@@@@@@@@JA", 0, -3, ""},
+        {"BQ, applying", head + q + "\tXA:Z:x\tBQ:Z:@@@@@@@@JA", 1, 0, head + "IIIIIIII!H\tXA:Z:x\tZQ:Z:@@@@@@@@JA"},
+        {"ZQ, applying", head + q + "\tZQ:Z:@@@@@@@@JA", 1, -3, ""},
+        {"ZQ, not applying", head + q + "\tZQ:Z:@@@@@@@@JA", 0, 0, head + "IIIIIIII-J\tBQ:Z:@@@@@@@@JA"},
+        {"both, not applying", head + q + "\tZQ:Z:@@@@@@@@@@\tBQ:Z:@@@@@@@@JA", 0, -3, head + q + "\tBQ:Z:@@@@@@@@JA"},
+        {"both, applying", head + q + "\tBQ:Z:@@@@@@@@JA\tZQ:Z:@@@@@@@@@@", 1, 0, head + "IIIIIIII!H\tZQ:Z:@@@@@@@@JA"},
+        {"both, BQ malformed", head + q + "\tBQ:Z:@@\tZQ:Z:@@@@@@@@@@", 0, -1, ""},
+    };
+    for (const tag_case& c : cases) {
+        sam_records in(c.in + "\n");
+        bam1_t* b = in.next();
+        ASSERT_NE(b, nullptr) << c.what;
+        EXPECT_EQ(bam_prob_realn_core(b, ref.data(), 400, c.mode), c.result) << c.what;
+        EXPECT_EQ(in.format(b), c.out.empty() ? c.in : c.out) << c.what;
+    }
+    // Qualities up to 191 carry offsets; 192 does not.  Applying twice does nothing the second time.
+    for (int top : {191, 192}) {
+        sam_records in(head + q + "\n");
+        bam1_t* b = in.next();
+        rec_qual(b)[4] = static_cast<uint8_t>(top);
+        EXPECT_EQ(bam_prob_realn_core(b, ref.data(), 400, BAM_BAQ_APPLY), top == 191 ? 0 : -1);
+        const std::string once = in.format(b);
+        EXPECT_EQ(bam_prob_realn_core(b, ref.data(), 400, BAM_BAQ_APPLY), top == 191 ? -3 : -1);
+        EXPECT_EQ(in.format(b), once);
+    }
+}
+
+TEST(Baq, ReadsTooLargeForTheModelAreSkippedWithOneWarning) {
+    const std::string ref = random_ref(120000);
+    const std::string cigar = "500M100000D500M", line_head = "big\t0\tchr1\t101\t30\t" + cigar + "\t*\t0\t0\t";
+    const std::string seq = read_along(ref, 100, cigar);
+    sam_records in(line_head + seq + "\t" + std::string(seq.size(), 'I') + "\n");
+    bam1_t* b = in.next();
+    ASSERT_NE(b, nullptr);
+    const std::string before = in.format(b);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(bam_prob_realn_core(b, ref.data(), static_cast<int64_t>(ref.size()), 0), -1);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("[bam_prob_realn_core] read 'big' needs ", 0), 0u) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+    EXPECT_EQ(in.format(b), before);
 }
 
 }  // namespace

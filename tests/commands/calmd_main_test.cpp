@@ -128,6 +128,15 @@ TEST(Calmd, EachOptionChangesWhatItNames) {
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, small_header + head + c.record + "\n") << c.options[0];
     }
+    // BAQ: -r stores offsets in BQ (before the new NM and MD); -A lowers the qualities by them and keeps them in ZQ.
+    const std::vector<std::string> stored =
+        test_util::split(record_lines(run_alnkit({"calmd", "-S", "-r", sam, ref}).out)[0], '\t');
+    const std::vector<std::string> applied =
+        test_util::split(record_lines(run_alnkit({"calmd", "-S", "-r", "-A", sam, ref}).out)[0], '\t');
+    ASSERT_EQ(stored.size(), 16u);
+    ASSERT_EQ(stored[13].substr(0, 5) + stored[14], "BQ:Z:NM:i:2");
+    EXPECT_EQ(applied[13], "ZQ:Z:" + stored[13].substr(5));
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(applied[10][i], stored[10][i] - (stored[13][5 + i] - 64)) << i;
     // Capping above 10 only: the first read's mismatch has quality 10 and is skipped, so 60 becomes 11;
     // the second read's four mismatches exceed the threshold, and an untrusted read gets 0.
     write_file(sam, small_header + head + "TGCGG\t#+5?I\n" + "r2\t0\tchr1\t1\t60\t5M\t*\t0\t0\tAAAAA\tIIIII\n");
