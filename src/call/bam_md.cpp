@@ -48,8 +48,15 @@ void set_seq_base(uint8_t* seq, int i, int code) {
     seq[i >> 1] = static_cast<uint8_t>((seq[i >> 1] & ~(0xf << shift)) | (code << shift));
 }
 
-// True when the CIGAR reads no more bases than the record stores.
-bool has_bases_for_cigar(const bam1_t* b) { return bam_cigar2qlen(&b->core, rec_cigar(b)) <= b->core.l_qseq; }
+// True when the CIGAR reads no more bases than the record stores (summed in
+// 64 bits: a damaged CIGAR may claim more than 2^31).
+bool has_bases_for_cigar(const bam1_t* b) {
+    const uint8_t* cigar = rec_cigar(b);
+    int64_t qlen = 0;
+    for (int k = 0; k < b->core.n_cigar; ++k)
+        if (bam_cigar_is_query(bam_cigar_op(cigar_get(cigar, k)))) qlen += bam_cigar_oplen(cigar_get(cigar, k));
+    return qlen <= b->core.l_qseq;
+}
 
 // The value of a Z field at `s` (its type character) when it ends inside
 // the record, else null.
@@ -275,11 +282,16 @@ int store_offsets(bam1_t* b, std::vector<uint8_t>& offsets, bool apply) {
     return 0;
 }
 
-void warn_too_large(const bam1_t* b, int64_t cells) {
-    std::fprintf(
-        stderr,
-        "[bam_prob_realn_core] read '%s' needs %lld cells of realignment, more than %lld; no BAQ for it. Continue anyway.\n",
-        rec_qname(b), static_cast<long long>(cells), static_cast<long long>(kpa_max_cells));
+// The one line for a read the model cannot take: too large, or refused.
+void warn_no_baq(const bam1_t* b, bool is_too_large) {
+    if (is_too_large)
+        std::fprintf(
+            stderr,
+            "[bam_prob_realn_core] read '%s' needs more than %lld cells of realignment; no BAQ for it. Continue anyway.\n",
+            rec_qname(b), static_cast<long long>(kpa_max_cells));
+    else
+        std::fprintf(stderr, "[bam_prob_realn_core] no realignment for read '%s'; no BAQ for it. Continue anyway.\n",
+                     rec_qname(b));
 }
 
 // BAQ values of the bases of the aligned operations from the model's
@@ -344,13 +356,14 @@ int bam_fillmd1_core(bam1_t* b, const char* ref, int64_t ref_len, int flag, int 
 }
 
 int bam_cap_mapQ(const bam1_t* b, const char* ref, int64_t ref_len, int thres) {
-    if (thres < 0) thres = 40;
+    constexpr int default_thres = 40, low_qual = 12, mismatch_qual_cap = 33, hard_clip_qual = 13;
+    if (thres < 0) thres = default_thres;
     const bam1_core_t* c = &b->core;
     const uint8_t* cigar = rec_cigar(b);
     const uint8_t* seq = rec_seq(b);
     const uint8_t* qual = rec_qual(b);
-    int64_t x = c->pos, clip_q = 0;
-    int y = 0, len = 0, n_mm = 0, mm_q = 0;
+    int64_t x = c->pos, y = 0, len = 0, mm_q = 0, clip_q = 0;
+    int n_mm = 0;
     for (int k = 0; k < c->n_cigar; ++k) {
         const uint32_t op = bam_cigar_op(cigar_get(cigar, k));
         const int l = static_cast<int>(bam_cigar_oplen(cigar_get(cigar, k)));
@@ -359,12 +372,12 @@ int bam_cap_mapQ(const bam1_t* b, const char* ref, int64_t ref_len, int thres) {
             const int n = static_cast<int>(std::min<int64_t>(std::clamp<int64_t>(ref_len - x, 0, l), c->l_qseq - y));
             for (int j = 0; j < n; ++j) {
                 const int r = ref_code(ref, x + j), q = qual[y + j];
-                const int s = rec_seqi(seq, y + j);
-                if (r == nt16_n || s == nt16_n || q <= 12) continue;
+                const int s = rec_seqi(seq, static_cast<int>(y + j));
+                if (r == nt16_n || s == nt16_n || q <= low_qual) continue;
                 ++len;
                 if (s != nt16_eq && s != r) {
                     ++n_mm;
-                    mm_q += std::min(q, 33);
+                    mm_q += std::min(q, mismatch_qual_cap);
                 }
             }
             if (n < l) break;
@@ -377,11 +390,11 @@ int bam_cap_mapQ(const bam1_t* b, const char* ref, int64_t ref_len, int thres) {
             if (ref_len - x < l) break;
             x += l;
         } else if (op == BAM_CSOFT_CLIP) {
-            const int n = std::min(l, c->l_qseq - y);
+            const int n = static_cast<int>(std::min<int64_t>(l, c->l_qseq - y));
             for (int j = 0; j < n; ++j) clip_q += qual[y + j];
             y += l;
         } else if (op == BAM_CHARD_CLIP) {
-            clip_q += int64_t{13} * l;
+            clip_q += int64_t{hard_clip_qual} * l;
         } else if (op == BAM_CREF_SKIP) {
             x += l;
         }
@@ -425,15 +438,14 @@ int bam_prob_realn_core(bam1_t* b, const char* ref, int64_t ref_len, int flag) {
     win.end = std::min(win.end, ref_len);
     if (win.end <= win.beg) return BAM_BAQ_SKIPPED;
     if (win.band > INT_MAX || win.end - win.beg > INT_MAX) {
-        warn_too_large(b, INT64_MAX);
+        warn_no_baq(b, true);
         return BAM_BAQ_SKIPPED;
     }
     const int l_ref = static_cast<int>(win.end - win.beg);
     kpa_par_t par = kpa_par_def;
     par.bw = static_cast<int>(win.band);
-    const int64_t cells = kpa_cells(l_ref, n, &par);
-    if (cells > kpa_max_cells) {
-        warn_too_large(b, cells);
+    if (kpa_cells(l_ref, n, &par) > kpa_max_cells) {
+        warn_no_baq(b, true);
         return BAM_BAQ_SKIPPED;
     }
 
@@ -446,7 +458,7 @@ int bam_prob_realn_core(bam1_t* b, const char* ref, int64_t ref_len, int flag) {
     s.hmm_q.resize(n);
     const int r = kpa_glocal(s.ref2.data(), l_ref, s.read2.data(), n, rec_qual(b), &par, s.state.data(), s.hmm_q.data());
     if (r == kpa_no_result && s.state[0] == INT_MIN) {
-        warn_too_large(b, cells);
+        warn_no_baq(b, false);
         return BAM_BAQ_SKIPPED;
     }
 

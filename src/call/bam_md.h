@@ -36,12 +36,14 @@ enum : int {
     BAM_MD_UPDATE_MD = 16,  // recompute MD
 };
 
-// BAQ of one record: 0 on success or when an existing BQ/ZQ was converted,
-// BAM_BAQ_SKIPPED for an unmapped record, one without sequence or qualities,
-// with a quality above bam_baq_max_qual, with an N operation, with a BQ/ZQ
-// that is not a string of one offset (64 or more) per base, with an empty
-// window, or one too large for the model (after a one-line warning naming
-// the read); BAM_BAQ_DONE when the work was done before.
+// BAQ of one record (`flag`: BAM_BAQ_APPLY, BAM_BAQ_EXTENDED): 0 on success
+// or when an existing BQ/ZQ was converted (a read without any aligned base
+// gets offsets of 64, without running the model); BAM_BAQ_DONE when the work
+// was done before; BAM_BAQ_SKIPPED, with the record unchanged, for an
+// unmapped record, one without sequence or qualities, with a quality above
+// bam_baq_max_qual, with an N operation, with a BQ/ZQ that is not a string of
+// one offset (64 or more) per base, with an empty window, or one the model
+// does not take (too large for its cell cap: one warning line names the read).
 int bam_prob_realn_core(bam1_t* b, const char* ref, int64_t ref_len, int flag);
 // Highest quality whose BAQ offset (64 + quality) still fits a byte.
 inline constexpr int bam_baq_max_qual = 191;
