@@ -17,3 +17,4 @@ int main_depth(int argc, char* argv[]);     // depth
 int bam_mating(int argc, char* argv[]);     // fixmate
 int bam_flagstat(int argc, char* argv[]);   // flagstat
 int bam_rmdup(int argc, char* argv[]);      // rmdup
+int bam_fillmd(int argc, char* argv[]);     // calmd, fillmd
