@@ -1,5 +1,6 @@
 #include "pileup/bam_pileup.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -264,6 +265,37 @@ void bam_plp_set_mask(bam_plp_t iter, int mask) { iter->flag_mask = mask < 0 ? b
 void bam_plp_set_maxcnt(bam_plp_t iter, int maxcnt) { iter->maxcnt = maxcnt; }
 
 bool bam_plp_failed(const bam_plp_t iter) { return iter->error != 0; }
+
+int bam_plp_run_length(const bam_plp_t iter) {
+    const column_run_t& r = iter->run;
+    if (iter->error || r.last == no_column) return 0;
+    const int64_t pos = static_cast<uint32_t>(r.last);
+    const int32_t tid = static_cast<int32_t>(r.last >> 32);
+    if (iter->tid != tid || iter->pos != pos + 1) return 0;  // not the column last returned
+    // Every entry stays inside its operation before the operation's last
+    // position, and no record may start within the run.
+    int64_t last = r.hi - 1;
+    const lbnode_t* out = r.first_out;
+    if (out->next) {
+        if (out->tid == tid && static_cast<int64_t>(out->beg) - 1 < last) last = static_cast<int64_t>(out->beg) - 1;
+    } else if (!iter->is_eof) {
+        return 0;  // the next record, not read yet, may start anywhere
+    }
+    return last > pos ? static_cast<int>(std::min<int64_t>(last - pos, INT32_MAX)) : 0;
+}
+
+void bam_plp_skip_run(bam_plp_t iter, int k) {
+    k = std::min(k, bam_plp_run_length(iter));
+    if (k <= 0) return;
+    bam_pileup1_t* plp = iter->plp;
+    for (int j = 0; j < iter->run.n; ++j) {
+        plp[j].qpos += k * iter->qinc[j];
+        const uint64_t level_and_flags = uint64_t{iter->flags[j]} << 32;
+        std::memcpy(&plp[j].level, &level_and_flags, sizeof level_and_flags);
+    }
+    iter->run.last += static_cast<uint64_t>(k);
+    iter->pos += k;
+}
 
 int bam_plp_push(bam_plp_t iter, const bam1_t* b) {
     if (iter->error) return -1;
@@ -559,6 +591,12 @@ void bam_mplp_reset(bam_mplp_t iter) {
         iter->n_plp[i] = 0;
     }
     iter->min = no_position;
+}
+
+int bam_mplp_run_length(const bam_mplp_t iter) { return iter->n == 1 ? bam_plp_run_length(iter->iter[0]) : 0; }
+
+void bam_mplp_skip_run(bam_mplp_t iter, int k) {
+    if (iter->n == 1) bam_plp_skip_run(iter->iter[0], k);
 }
 
 void bam_mplp_destroy(bam_mplp_t iter) {

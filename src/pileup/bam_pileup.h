@@ -53,6 +53,14 @@ const bam_pileup1_t* bam_plp_auto(bam_plp_t iter, int* tid, int* pos, int* n_plp
 void bam_plp_reset(bam_plp_t iter);
 // True once a sort-order violation has stopped the iterator.
 bool bam_plp_failed(const bam_plp_t iter);
+// The number of columns right after the one last returned that hold the same
+// records with the same flags, the query position of each aligned base one
+// further per column (0 when none or not known yet).  A caller that needs
+// only counts may pass over them with bam_plp_skip_run.
+int bam_plp_run_length(const bam_plp_t iter);
+// Moves past `k` of those columns (at most the run length) without reporting
+// them; the entries then describe the last column skipped.
+void bam_plp_skip_run(bam_plp_t iter, int k);
 
 // Several files in lock-step.
 struct bam_mplp_s;
@@ -67,6 +75,10 @@ int bam_mplp_auto(bam_mplp_t iter, int* tid, int* pos, int* n_plp, const bam_pil
 // Drops every file's buffered records (bam_plp_reset on each), for a caller
 // that stops before the end.
 void bam_mplp_reset(bam_mplp_t iter);
+// bam_plp_run_length and bam_plp_skip_run of a single file; with several
+// files the run length is 0.
+int bam_mplp_run_length(const bam_mplp_t iter);
+void bam_mplp_skip_run(bam_mplp_t iter, int k);
 void bam_mplp_destroy(bam_mplp_t iter);
 
 // Push records, receive columns through a callback.

@@ -1,5 +1,6 @@
 #include "tools/bam2depth.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -269,14 +270,38 @@ int bam2depth(const depth_opts_t& opts, int n, char* const* fns) {
     }
     std::vector<int> n_plp(static_cast<size_t>(n));
     std::vector<const bam_pileup1_t*> plp(static_cast<size_t>(n));
+    std::vector<uint32_t> depths(static_cast<size_t>(n));
     line_writer lines(out.get());
-    int ptid = 0, pos = 0;
     int line_tid = -1;
     position_text pos_text;
     std::string name_pad;  // the reference name with room for a block copy
     size_t name_len = 0;
+    auto write_line = [&](int64_t pos) {
+        char* p = lines.reserve(name_len + short_copy + 12 * (static_cast<size_t>(n) + 1));
+        p = put_bytes(p, name_pad.data(), name_len);
+        *p++ = '\t';
+        pos_text.set(static_cast<uint32_t>(pos) + 1);
+        p = put_bytes(p, pos_text.data(), pos_text.size());
+        pos_text.prepare_next();
+        for (uint32_t d : depths) {
+            *p++ = '\t';
+            p = put_uint(p, d);
+        }
+        *p++ = '\n';
+        lines.commit(p);
+    };
+    // With one file, every base counted and no BED set, the columns of a run
+    // (same reads, same flags) share their depth and are written without
+    // being read one by one.
+    const bool use_runs = n == 1 && opts.min_baseQ <= 0 && !bed;
+    int ptid = 0, pos = 0;
     while (bam_mplp_auto(mplp.get(), &ptid, &pos, n_plp.data(), plp.data()) > 0) {
-        if (pos < beg || pos >= end) continue;
+        for (int i = 0; i < n; ++i)
+            depths[static_cast<size_t>(i)] = static_cast<uint32_t>(column_depth(plp[i], n_plp[i], opts.min_baseQ));
+        const int run = use_runs ? bam_mplp_run_length(mplp.get()) : 0;
+        if (run > 0) bam_mplp_skip_run(mplp.get(), run);
+        const int64_t first = std::max<int64_t>(pos, beg), last = std::min<int64_t>(int64_t{pos} + run, end - 1);
+        if (first > last) continue;
         const char* name = h->target_name[ptid];
         if (bed && !bed_overlap(bed.get(), name, pos, pos + 1)) continue;
         if (ptid != line_tid) {
@@ -285,18 +310,7 @@ int bam2depth(const depth_opts_t& opts, int n, char* const* fns) {
             name_pad.assign(name, name_len);
             name_pad.resize(name_len + short_copy);
         }
-        char* p = lines.reserve(name_len + short_copy + 12 * (static_cast<size_t>(n) + 1));
-        p = put_bytes(p, name_pad.data(), name_len);
-        *p++ = '\t';
-        pos_text.set(static_cast<uint32_t>(pos) + 1);
-        p = put_bytes(p, pos_text.data(), pos_text.size());
-        pos_text.prepare_next();
-        for (int i = 0; i < n; ++i) {
-            *p++ = '\t';
-            p = put_uint(p, static_cast<uint32_t>(column_depth(plp[i], n_plp[i], opts.min_baseQ)));
-        }
-        *p++ = '\n';
-        lines.commit(p);
+        for (int64_t q = first; q <= last; ++q) write_line(q);
         if (text_out_has_failed(out.get())) {
             bam_mplp_reset(mplp.get());  // stop here; nothing more can be written
             break;

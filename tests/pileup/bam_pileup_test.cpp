@@ -438,6 +438,75 @@ TEST(Pileup, LongRandomAlignmentsEqualEntriesWorkedFromEachCigar) {
     EXPECT_EQ(bad, 0);
 }
 
+TEST(Pileup, SkippedRunsHoldTheSameReadsAndFlags) {
+    std::vector<bam1_ptr> recs;
+    uint32_t s = 5, pos = 0;
+    for (int i = 0; i < 1500; ++i) {
+        s = s * 1103515245U + 12345U;
+        pos += (s >> 16) % 13;
+        recs.push_back(make_record(0, static_cast<int32_t>(pos), random_cigar(&s)));
+    }
+    const std::vector<column> all = pileup_all(recs);
+    std::map<int, const column*> at;
+    for (const auto& c : all) at[c.pos] = &c;
+
+    vector_reader reader{&recs};
+    void* data[1] = {&reader};
+    bam_mplp_t mplp = bam_mplp_init(1, vector_reader::read, data);
+    int tid, p, n;
+    const bam_pileup1_t* plp;
+    size_t seen = 0, skipped = 0, runs = 0;
+    uint32_t r = 17;
+    while (bam_mplp_auto(mplp, &tid, &p, &n, &plp) > 0) {
+        ASSERT_TRUE(at.count(p)) << p;
+        const column& want = *at[p];
+        std::vector<entry> got;
+        for (int i = 0; i < n; ++i) got.push_back(flatten(p, plp[i]));
+        ASSERT_EQ(got, want.entries) << "column " << p;
+        ++seen;
+        const int run = bam_mplp_run_length(mplp);
+        // Every column of the run holds the same reads and flags, query
+        // positions moving with the aligned bases only.
+        for (int k = 1; k <= run; ++k) {
+            ASSERT_TRUE(at.count(p + k)) << p + k;
+            const column& next = *at[p + k];
+            ASSERT_EQ(next.entries.size(), got.size());
+            for (size_t i = 0; i < got.size(); ++i) {
+                entry e = got[i];
+                e.pos = p + k;
+                e.qpos += e.is_del ? 0 : k;
+                e.is_head = 0;
+                EXPECT_EQ(next.entries[i], e) << "column " << p + k;
+                EXPECT_EQ(next.reads[i], want.reads[i]);
+            }
+        }
+        r = r * 1103515245U + 12345U;
+        // Half the time the whole run, otherwise a random part of it.
+        const int k = run && (r >> 20) % 2 ? run : run ? static_cast<int>((r >> 16) % (static_cast<uint32_t>(run) + 1)) : 0;
+        runs += run > 0;
+        bam_mplp_skip_run(mplp, k);
+        skipped += static_cast<size_t>(k);
+    }
+    bam_mplp_destroy(mplp);
+    EXPECT_EQ(seen + skipped, all.size());
+    EXPECT_GT(skipped, all.size() / 10);
+    EXPECT_GT(runs, 100U);
+
+    // Several files in lock-step never report a run.
+    std::vector<bam1_ptr> other;
+    other.push_back(make_record(0, 0, "100M"));
+    vector_reader r1{&other}, r2{&other};
+    void* two[2] = {&r1, &r2};
+    bam_mplp_t pair = bam_mplp_init(2, vector_reader::read, two);
+    int n2[2];
+    const bam_pileup1_t* plp2[2];
+    ASSERT_GT(bam_mplp_auto(pair, &tid, &p, n2, plp2), 0);
+    EXPECT_EQ(bam_mplp_run_length(pair), 0);
+    ::testing::internal::CaptureStderr();  // stopped early: each file names its buffered read
+    bam_mplp_destroy(pair);
+    ::testing::internal::GetCapturedStderr();
+}
+
 TEST(MultiPileup, ThreeFilesInLockStepEqualThreeSingleRuns) {
     std::vector<std::vector<bam1_ptr>> files;
     files.push_back(random_reads(1, 300));
