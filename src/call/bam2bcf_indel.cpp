@@ -73,81 +73,6 @@ std::vector<int> collect_types(int n, const int* n_plp, bam_pileup1_t** plp, int
     return all;
 }
 
-// One sample's reference over [left, right) in the 4-bit code, with the
-// position of most and of second-most mismatching read bases set to N unless
-// at least 70% of the read bases there match (ties go to the later position).
-std::vector<uint8_t> sample_consensus(const bam_pileup1_t* plp, int n_plp, const std::vector<uint8_t>& ref0, int left) {
-    int len = static_cast<int>(ref0.size());
-    std::vector<int> match(len), mismatch(len);
-    for (int i = 0; i < n_plp; ++i) {
-        const bam1_t* b = plp[i].b;
-        const uint8_t* cigar = rec_cigar(b);
-        int x = b->core.pos, y = 0;
-        for (int k = 0; k < b->core.n_cigar; ++k) {
-            uint32_t op = bam_cigar_op(cigar_get(cigar, k));
-            int l = static_cast<int>(bam_cigar_oplen(cigar_get(cigar, k)));
-            if (is_match_op(op)) {
-                for (int j = 0; j < l; ++j) {
-                    int t = x + j - left;
-                    if (t < 0 || t >= len || y + j >= b->core.l_qseq) continue;
-                    if (read_nt16(b, y + j) == ref0[t]) ++match[t];
-                    else ++mismatch[t];
-                }
-                x += l;
-                y += l;
-            } else if (op == BAM_CDEL || op == BAM_CREF_SKIP) {
-                x += l;
-            } else if (op == BAM_CINS || op == BAM_CSOFT_CLIP) {
-                y += l;
-            }
-        }
-    }
-    std::vector<uint8_t> cns = ref0;
-    int max_i = -1, max2_i = -1, max = 0, max2 = 0;
-    for (int t = 0; t < len; ++t) {
-        if (mismatch[t] >= max) {
-            max2 = max, max2_i = max_i;
-            max = mismatch[t], max_i = t;
-        } else if (mismatch[t] >= max2) {
-            max2 = mismatch[t], max2_i = t;
-        }
-    }
-    // An uncovered position gives 0/0, which fails the test as well.
-    auto passes = [&](int t) { return static_cast<double>(match[t]) / (match[t] + mismatch[t]) >= consensus_min_match; };
-    if (max_i >= 0 && !passes(max_i)) cns[max_i] = nt16_n;
-    if (max2_i >= 0 && !passes(max2_i)) cns[max2_i] = nt16_n;
-    return cns;
-}
-
-// Consensus inserted bases (codes 0-4), `max_ins` per type; rows of
-// non-insertion types stay 0.
-std::vector<uint8_t> insertion_consensus(int n, const int* n_plp, bam_pileup1_t** plp, const std::vector<int>& types,
-                                         int max_ins) {
-    int n_types = static_cast<int>(types.size());
-    std::vector<uint8_t> cns(static_cast<size_t>(n_types) * max_ins);
-    std::vector<int> count(4 * static_cast<size_t>(max_ins));
-    for (int t = 0; t < n_types; ++t) {
-        if (types[t] <= 0) continue;
-        std::fill(count.begin(), count.end(), 0);
-        for (int s = 0; s < n; ++s)
-            for (int i = 0; i < n_plp[s]; ++i) {
-                const bam_pileup1_t& p = plp[s][i];
-                if (p.indel != types[t]) continue;
-                for (int k = 1; k <= p.indel; ++k) {
-                    int c = bam_nt16_nt4_table[read_nt16(p.b, p.qpos + k)];
-                    if (c < 4) ++count[4 * (k - 1) + c];
-                }
-            }
-        for (int j = 0; j < types[t]; ++j) {
-            int best = 0, best_c = nt4_unknown;
-            for (int c = 0; c < 4; ++c)
-                if (count[4 * j + c] > best) best = count[4 * j + c], best_c = c;
-            cns[static_cast<size_t>(t) * max_ins + j] = static_cast<uint8_t>(best_c);
-        }
-    }
-    return cns;
-}
-
 // A read's query for realignment: bases [qbeg, qend) in the 2-bit code with
 // their qualities, and the reference span [tbeg, tend) they cover.
 struct read_query {
@@ -228,11 +153,13 @@ int gap_prep(int n, const int* n_plp, bam_pileup1_t** plp, int pos, bcf_callaux_
 
     std::vector<uint8_t> ref0(right - left);
     for (int i = left; i < right; ++i) ref0[i - left] = static_cast<uint8_t>(ref_nt16(ref, i));
-    std::vector<std::vector<uint8_t>> cns(n);
-    for (int s = 0; s < n; ++s) cns[s] = sample_consensus(plp[s], n_plp[s], ref0, left);
+    std::vector<std::vector<uint8_t>> cns(n, std::vector<uint8_t>(ref0.size()));
+    for (int s = 0; s < n; ++s) bcf_indel_consensus(plp[s], n_plp[s], ref0.data(), left, right - left, cns[s].data());
 
     int l_run = bcf_indel_run_length(ref, ref_len, pos);
-    std::vector<uint8_t> inscns = max_ins > 0 ? insertion_consensus(n, n_plp, plp, types, max_ins) : std::vector<uint8_t>();
+    // Consensus inserted bases, `max_ins` per type (rows of other types stay 0).
+    std::vector<uint8_t> inscns(static_cast<size_t>(n_types) * max_ins);
+    for (int t = 0; t < n_types; ++t) bcf_indel_ins_consensus(n, n_plp, plp, types[t], &inscns[static_cast<size_t>(t) * max_ins]);
 
     int n_reads = 0;
     for (int s = 0; s < n; ++s) n_reads += n_plp[s];
@@ -389,6 +316,67 @@ int tpos2qpos(const bam1_core_t* c, const uint8_t* cigar, int32_t tpos, int is_l
     }
     *_tpos = x;
     return last_y;
+}
+
+void bcf_indel_consensus(const bam_pileup1_t* plp, int n_plp, const uint8_t* ref16, int left, int len, uint8_t* cns) {
+    std::vector<int> match(len), mismatch(len);
+    for (int i = 0; i < n_plp; ++i) {
+        const bam1_t* b = plp[i].b;
+        const uint8_t* cigar = rec_cigar(b);
+        int x = b->core.pos, y = 0;
+        for (int k = 0; k < b->core.n_cigar; ++k) {
+            uint32_t op = bam_cigar_op(cigar_get(cigar, k));
+            int l = static_cast<int>(bam_cigar_oplen(cigar_get(cigar, k)));
+            if (is_match_op(op)) {
+                for (int j = 0; j < l; ++j) {
+                    int t = x + j - left;
+                    if (t < 0 || t >= len || y + j >= b->core.l_qseq) continue;
+                    if (read_nt16(b, y + j) == ref16[t]) ++match[t];
+                    else ++mismatch[t];
+                }
+                x += l;
+                y += l;
+            } else if (op == BAM_CDEL || op == BAM_CREF_SKIP) {
+                x += l;
+            } else if (op == BAM_CINS || op == BAM_CSOFT_CLIP) {
+                y += l;
+            }
+        }
+    }
+    std::memcpy(cns, ref16, len);
+    int max_i = -1, max2_i = -1, max = 0, max2 = 0;
+    for (int t = 0; t < len; ++t) {
+        if (mismatch[t] >= max) {
+            max2 = max, max2_i = max_i;
+            max = mismatch[t], max_i = t;
+        } else if (mismatch[t] >= max2) {
+            max2 = mismatch[t], max2_i = t;
+        }
+    }
+    // An uncovered position gives 0/0, which fails the test as well.
+    auto passes = [&](int t) { return static_cast<double>(match[t]) / (match[t] + mismatch[t]) >= consensus_min_match; };
+    if (max_i >= 0 && !passes(max_i)) cns[max_i] = nt16_n;
+    if (max2_i >= 0 && !passes(max2_i)) cns[max2_i] = nt16_n;
+}
+
+void bcf_indel_ins_consensus(int n, const int* n_plp, bam_pileup1_t* const* plp, int type, uint8_t* out) {
+    if (type <= 0) return;
+    std::vector<int> count(4 * static_cast<size_t>(type));
+    for (int s = 0; s < n; ++s)
+        for (int i = 0; i < n_plp[s]; ++i) {
+            const bam_pileup1_t& p = plp[s][i];
+            if (p.indel != type) continue;
+            for (int k = 1; k <= type; ++k) {
+                int c = bam_nt16_nt4_table[read_nt16(p.b, p.qpos + k)];
+                if (c < 4) ++count[4 * (k - 1) + c];
+            }
+        }
+    for (int j = 0; j < type; ++j) {
+        int best = 0, best_c = nt4_unknown;
+        for (int c = 0; c < 4; ++c)
+            if (count[4 * j + c] > best) best = count[4 * j + c], best_c = c;
+        out[j] = static_cast<uint8_t>(best_c);
+    }
 }
 
 int bcf_indel_run_length(const char* ref, int ref_len, int pos) {

@@ -49,6 +49,15 @@ int tpos2qpos(const bam1_core_t* c, const uint8_t* cigar, int32_t tpos, int is_l
 
 // The steps of bcf_call_gap_prep that stand alone.
 
+// One sample's reference over a window of `len` bases from `left` (`ref16`,
+// 4-bit code) into `cns`, with the position of most and the one of
+// second-most mismatching read bases (ties: the later position) set to N
+// unless at least 70% of the read bases there match the reference.
+void bcf_indel_consensus(const bam_pileup1_t* plp, int n_plp, const uint8_t* ref16, int left, int len, uint8_t* cns);
+// The `type` consensus bases (codes 0-4) of an insertion of length `type`
+// over the reads carrying it: the most frequent of A, C, G, T at each offset
+// (ties: the lower code), 4 where none was seen.  Nothing for other types.
+void bcf_indel_ins_consensus(int n, const int* n_plp, bam_pileup1_t* const* plp, int type, uint8_t* out);
 // Length of the homopolymer run of the base after `pos` that reaches through
 // `pos` leftwards; 1 when that base is N or lies past the reference end.
 int bcf_indel_run_length(const char* ref, int ref_len, int pos);

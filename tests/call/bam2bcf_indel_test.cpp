@@ -208,9 +208,10 @@ TEST(IndelSteps, RunLengthRegionAndSeqQ) {
         const uint8_t* ins;
         int region;
     } regions[] = {
-        {"GACACACT", 0, -2, nullptr, 6}, {"GACACACT", 0, 2, ac, 6},   {"GAAAT", 0, -1, nullptr, 3},
-        {"GACAC", 0, -2, nullptr, 4},  // the repeat runs to the reference end
-        {"gacacT", 0, 2, ac, 4},         {"ACGT", 3, -1, nullptr, 0}, {"GACT", 0, 2, gg, 0},
+        {"GACACACT", 0, -2, nullptr, 6}, {"GACACACT", 0, 2, ac, 6},
+        {"GAAAT", 0, -1, nullptr, 3},    {"GACAC", 0, -2, nullptr, 4},  // the repeat runs to the reference end
+        {"gacacT", 0, 2, ac, 4},         {"ACGT", 3, -1, nullptr, 0},
+        {"GACT", 0, 2, gg, 0},           {"GACTCACACACACACACACAC", 0, -2, nullptr, 2},  // the walk stops below 0
     };
     for (const region_row& r : regions) {
         std::vector<char> exact(r.ref, r.ref + std::strlen(r.ref));
@@ -244,6 +245,59 @@ TEST(IndelSteps, RealignmentQualities) {
         std::vector<uint8_t> out(5);
         bcf_indel_realign_quals(b.get(), 0, 5, out.data());
         EXPECT_EQ(std::vector<int>(out.begin(), out.end()), r.want) << (r.zq ? r.zq : "-");
+    }
+}
+
+TEST(IndelSteps, SampleAndInsertionConsensus) {
+    const std::string window = "ACGTACGTAC";  // reference from 100
+    struct row {
+        std::vector<std::string> reads;  // 10M at 100, or shorter
+        const char* cns;
+    } rows[] = {
+        {{"ACGGACGTAC", "ACGGACGTAC", "ACGGACGTAC"}, "ACGNACGTAC"},
+        {{"ACGGACGTAC", "ACGTACGTAC", "ACGTACGTAC", "ACGTACGTAC"}, "ACGTACGTAC"},  // 3/4 match
+        // Most mismatches at 2, then a tie of 5 and 7 that goes to 7 (2/3 < 0.7).
+        {{"ACTTAGGTAC", "ACTTACGAAC", "ACGTACGTAC"}, "ACNTACGNAC"},
+        {{"ACGTA", "ACGTA"}, "ACGTACGTNN"},  // uncovered positions fail
+    };
+    std::vector<uint8_t> ref16;
+    for (char c : window) ref16.push_back(bam_nt16_table[static_cast<uint8_t>(c)]);
+    for (const row& r : rows) {
+        std::vector<bam1_ptr> recs;
+        std::vector<bam_pileup1_t> plp;
+        for (const std::string& seq : r.reads) {
+            recs.push_back(make_read(100, std::to_string(seq.size()) + "M", seq));
+            plp.push_back(bam_pileup1_t{recs.back().get(), 0, 0, 0, 0, 0, 0, 0, 0});
+        }
+        std::vector<uint8_t> cns(window.size());
+        bcf_indel_consensus(plp.data(), static_cast<int>(plp.size()), ref16.data(), 100, 10, cns.data());
+        std::string got;
+        for (uint8_t c : cns) got += bam_nt16_rev_table[c];
+        EXPECT_EQ(got, r.cns) << r.reads[0];
+    }
+
+    struct ins_row {
+        std::vector<std::string> s1, s2;  // inserted bases of the reads of two samples
+        std::vector<int> cns;
+    } ins_rows[] = {
+        {{"GT"}, {"CA"}, {1, 0}},  // ties go to the lower code
+        {{"GT", "CA"}, {"GA"}, {2, 0}},
+        {{"NN"}, {}, {4, 4}},
+        {{"GT", "AAA"}, {}, {2, 3}},  // a 3-base insertion is another type
+    };
+    for (const ins_row& r : ins_rows) {
+        std::vector<bam1_ptr> recs;
+        std::vector<bam_pileup1_t> plp[2];
+        for (int s = 0; s < 2; ++s)
+            for (const std::string& ins : s ? r.s2 : r.s1) {
+                recs.push_back(make_read(100, "2M" + std::to_string(ins.size()) + "I2M", "AC" + ins + "GT"));
+                plp[s].push_back(bam_pileup1_t{recs.back().get(), 1, static_cast<int>(ins.size()), 0, 0, 0, 0, 0, 0});
+            }
+        int n_plp[2] = {static_cast<int>(plp[0].size()), static_cast<int>(plp[1].size())};
+        bam_pileup1_t* p[2] = {plp[0].data(), plp[1].data()};
+        uint8_t out[2] = {9, 9};
+        bcf_indel_ins_consensus(2, n_plp, p, 2, out);
+        EXPECT_EQ(std::vector<int>(out, out + 2), r.cns) << r.s1[0];
     }
 }
 
@@ -308,6 +362,45 @@ TEST(GapPrep, ClearTwoBaseDeletion) {
         EXPECT_EQ(p.aux >> 8 & 0xff, 60u);
         EXPECT_GT(p.aux & 0xff, 20u) << p.b->core.pos;
     }
+}
+
+// One read of the deletion column scored by hand: its query against slices
+// of the two haplotypes (the deletion one entered two bases earlier).
+TEST(GapPrep, ReadQualityFollowsFromItsAlignments) {
+    column_t col(reads_around(site_ref, 100, 16, 12, [](int st) { return deletion_at(100, st, 2); }), 100);
+    callaux_t bca;
+    ASSERT_EQ(col.prep(&bca, site_ref, 100), 0);
+    auto nt4 = [](const std::string& s) {
+        std::vector<uint8_t> v;
+        for (char c : s) v.push_back(static_cast<uint8_t>(bam_nt16_nt4_table[bam_nt16_table[static_cast<uint8_t>(c)]]));
+        return v;
+    };
+    // Read from 80: 21M2D39M, window [50, 152), read span [80, 142).
+    std::vector<uint8_t> query = nt4(read_bases(site_ref, 80, "21M2D39M")), qual(60, 30);
+    std::vector<uint8_t> hap_ref = nt4(site_ref.substr(50, 102));
+    std::vector<uint8_t> hap_del = nt4(site_ref.substr(50, 51) + site_ref.substr(103, 49));
+    auto align = [&](const std::vector<uint8_t>& hap, int from, int len, float d, float e, int bw) {
+        kpa_par_t par{d, e, bw};
+        return kpa_glocal(hap.data() + from, len, query.data(), 60, qual.data(), &par, nullptr, nullptr);
+    };
+    int r1_ref = align(hap_ref, 30, 62, 1e-4f, 1e-2f, 3), r1_del = align(hap_del, 28, 66, 1e-4f, 1e-2f, 5);
+    int r2_ref = r1_ref > 5 ? align(hap_ref, 30, 62, 1e-6f, 1e-3f, 3) : r1_ref;
+    int r2_del = r1_del > 5 ? align(hap_del, 28, 66, 1e-6f, 1e-3f, 5) : r1_del;
+    ASSERT_LT(r1_del, r1_ref);
+    ASSERT_LT(r2_del, r2_ref);
+    auto indel_q = [](int r_ref, int r_del) {
+        int norm = std::min(255, static_cast<int>(100. * r_del / 60 + .499));
+        return norm > 111 ? 0 : static_cast<int>((1. - norm / 111.) * (r_ref - r_del) + .499);
+    };
+    uint32_t want =
+        1u << 16 | 60u << 8 | static_cast<uint32_t>(std::min({indel_q(r1_ref, r1_del), indel_q(r2_ref, r2_del), 255}));
+    int found = 0;
+    for (const bam_pileup1_t& p : col.plp)
+        if (p.b->core.pos == 80) {
+            EXPECT_EQ(p.aux, want);
+            ++found;
+        }
+    EXPECT_EQ(found, 1);
 }
 
 TEST(GapPrep, TwoBaseInsertionOnly) {
