@@ -140,11 +140,12 @@ int gap_prep(int n, const int* n_plp, bam_pileup1_t** plp, int pos, bcf_callaux_
     int ref_type = static_cast<int>(std::find(types.begin(), types.end(), 0) - types.begin());
     int max_del = types[0] < 0 ? -types[0] : 0;
     int max_ins = types[n_types - 1] > 0 ? types[n_types - 1] : 0;
+    // Only damaged records claim indels this long; their buffers would not fit.
+    if (max_del > bcf_indel_max_len || max_ins > bcf_indel_max_len) return -1;
 
     // Window, cut where the reference ends.
     int left = pos > bcf_indel_window ? pos - bcf_indel_window : 0;
-    int right = pos + bcf_indel_window + max_del;
-    if (right > ref_len) right = ref_len;
+    int right = static_cast<int>(std::min<int64_t>(int64_t{pos} + bcf_indel_window + max_del, ref_len));
     for (int i = pos; i < right; ++i)
         if (!ref[i]) {
             right = i;

@@ -20,9 +20,10 @@
 #include "call/bam2bcf.h"
 #include "pileup/bam_pileup.h"
 
-inline constexpr int bcf_indel_null = 10000;    // unused slot of indel_types
-inline constexpr int bcf_indel_max_types = 63;  // distinct types (with 0) handled at one site
-inline constexpr int bcf_indel_window = 50;     // reference bases on each side of the site
+inline constexpr int bcf_indel_null = 10000;       // unused slot of indel_types
+inline constexpr int bcf_indel_max_types = 63;     // distinct types (with 0) handled at one site
+inline constexpr int bcf_indel_window = 50;        // reference bases on each side of the site
+inline constexpr int bcf_indel_max_len = 1 << 20;  // a longer candidate (damaged record) rejects the site
 
 // Adds to the set `_hash` (created when null) the IDs of the read groups in
 // `hdtext` whose platform (PL) occurs as a substring of `list`.  Returns

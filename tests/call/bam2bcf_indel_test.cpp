@@ -533,6 +533,10 @@ TEST(GapPrep, NothingToCall) {
     bam_pileup1_t* p = del.plp.data();
     EXPECT_EQ(bcf_call_gap_prep(1, &n, &p, 100, &bca, nullptr, 300, nullptr), -1);
     EXPECT_EQ(bcf_call_gap_prep(1, &n, &p, 100, nullptr, site_ref.c_str(), 300, nullptr), -1);
+    del.plp[0].indel = -bcf_indel_max_len - 1;  // only a damaged record claims this
+    EXPECT_EQ(del.prep(&bca, site_ref, 100), -1);
+    del.plp[0].indel = bcf_indel_max_len;
+    EXPECT_EQ(del.prep(&bca, site_ref, 100), 0);
 }
 
 }  // namespace
