@@ -4,11 +4,13 @@
 #include "call/bam2bcf_indel.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -437,7 +439,9 @@ int64_t bcf_indel_score(int R, int l_query) {
 
 uint32_t bcf_indel_read_aux(const int64_t* score1, const int64_t* score2, const int* types, int n_types, int ref_type, int l_run,
                             const bcf_callaux_t* bca) {
-    std::vector<int64_t> sc(n_types);
+    if (n_types < 2 || n_types > bcf_indel_max_types || ref_type < 0 || ref_type >= n_types) return 0;
+    std::array<int64_t, bcf_indel_max_types> keys;
+    std::span<int64_t> sc(keys.data(), n_types);
     // Sorts the packed keys; returns indelQ from the best key against the
     // comparison key (the second when the best is the reference type, else
     // the reference type's), and that comparison's position in `sc`.

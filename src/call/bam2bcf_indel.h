@@ -78,6 +78,7 @@ void bcf_indel_realign_quals(const bam1_t* b, int qbeg, int qend, uint8_t* out);
 int64_t bcf_indel_score(int R, int l_query);
 // One read's `aux` (type index << 16 | seqQ << 8 | indelQ) from its scores
 // against the `n_types` candidate types (score1: first parameter set, score2:
-// the stricter one).  Keys are 64-bit, so scores of any size keep their order.
+// the stricter one), 2 <= n_types <= 63; 0 for other counts.  Keys are
+// 64-bit, so scores of any size keep their order.
 uint32_t bcf_indel_read_aux(const int64_t* score1, const int64_t* score2, const int* types, int n_types, int ref_type, int l_run,
                             const bcf_callaux_t* bca);
