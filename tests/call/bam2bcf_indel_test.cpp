@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -372,6 +373,22 @@ TEST(GapPrep, ReadQualityFollowsFromItsAlignments) {
     auto read80 = std::find_if(col.plp.begin(), col.plp.end(), [](const bam_pileup1_t& p) { return p.b->core.pos == 80; });
     ASSERT_NE(read80, col.plp.end());
     EXPECT_EQ(read80->aux, want);
+}
+
+// The prepared column feeds the site likelihoods: one alternative, the deletion.
+TEST(GapPrep, SiteCallHasTheDeletionAsAlternative) {
+    column_t col(reads_around(site_ref, 100, 16, del2), 100);
+    std::unique_ptr<bcf_callaux_t, decltype(&bcf_call_destroy)> bca(bcf_call_init(-1, 13), bcf_call_destroy);
+    ASSERT_EQ(col.prep(bca.get(), site_ref, 100), 0);
+    bcf_callret1_t r{};
+    ASSERT_EQ(bcf_call_glfgen(16, col.plp.data(), -1, bca.get(), &r), 16);
+    EXPECT_EQ(r.anno[0] + r.anno[1], 4);  // reference reads
+    EXPECT_EQ(r.anno[2] + r.anno[3], 12);
+    bcf_call_t call{};
+    EXPECT_EQ(bcf_call_combine(1, &r, -1, &call), 0);
+    EXPECT_EQ(call.n_alleles, 2);
+    EXPECT_EQ(call.a[1], 1);  // index 1 of indel_types: -2
+    std::free(call.PL);
 }
 
 TEST(GapPrep, FifthRankedTypeGetsIndexFourAndNoQuality) {
