@@ -88,8 +88,9 @@ read_query make_query(const bam1_t* b, int left, int right) {
     if ((b->core.flag & BAM_FUNMAP) || has_ref_skip(b)) return r;
     int qbeg = tpos2qpos(&b->core, rec_cigar(b), left, 0, &r.tbeg);
     int qend = tpos2qpos(&b->core, rec_cigar(b), right, 1, &r.tend);
-    // A deletion spanning the window leaves no query; a record whose stored
-    // sequence is shorter than its CIGAR cannot be realigned.
+    // Not aligned (zero scores): a deletion spanning the window leaves no
+    // query; a record whose stored sequence is shorter than its CIGAR, or
+    // that does not reach into the window, gives nothing to align.
     if (qend <= qbeg || qend > b->core.l_qseq || r.tbeg < left || r.tend > right) return r;
     r.aligned = true;
     r.seq.resize(qend - qbeg);
