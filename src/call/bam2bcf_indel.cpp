@@ -163,7 +163,8 @@ int gap_prep(int n, const int* n_plp, bam_pileup1_t** plp, int pos, bcf_callaux_
     int l_run = bcf_indel_run_length(ref, ref_len, pos);
     // Consensus inserted bases, `max_ins` per type (rows of other types stay 0).
     std::vector<uint8_t> inscns(static_cast<size_t>(n_types) * max_ins);
-    for (int t = 0; t < n_types; ++t) bcf_indel_ins_consensus(n, n_plp, plp, types[t], &inscns[static_cast<size_t>(t) * max_ins]);
+    for (int t = 0; t < n_types; ++t)
+        bcf_indel_ins_consensus(n, n_plp, plp, types[t], inscns.data() + static_cast<size_t>(t) * max_ins);
 
     int n_reads = 0;
     for (int s = 0; s < n; ++s) n_reads += n_plp[s];
