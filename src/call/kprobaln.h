@@ -30,10 +30,12 @@ int64_t kpa_cells(int l_ref, int l_query, const kpa_par_t* c);
 int kpa_glocal(const uint8_t* ref, int l_ref, const uint8_t* query, int l_query,
                const uint8_t* iqual, const kpa_par_t* c, int* state, uint8_t* q);
 // A call also returns kpa_no_result, leaving `state` and `q` alone, when some
-// query row gets no probability at all (possible only with degenerate
-// parameters such as d = 0).  A placement that holds the whole probability of
+// query row gets no probability at all (parameters such as d = 0, or a band of
+// width 0 and a base of quality 0).  A placement that holds the whole probability of
 // its row (1 - best/sum = 0, an infinite phred value) gets q = 99, the value
-// stored for every placement quality above 100.
+// stored for every placement quality above 100; a row without any posterior
+// probability gets state -1 and q 0.  A short query that fits many
+// places can score below 0, so a computed result may also equal -1.
 
 // The process-wide table g_qual2prob: entry i is float(10^(-i/10)), the
 // error probability of phred quality i.  Built once, on first use.
