@@ -266,6 +266,10 @@ void bam_plp_set_maxcnt(bam_plp_t iter, int maxcnt) { iter->maxcnt = maxcnt; }
 
 bool bam_plp_failed(const bam_plp_t iter) { return iter->error != 0; }
 
+namespace {
+void advance_run(bam_plp_s* iter, int k);
+}
+
 int bam_plp_run_length(const bam_plp_t iter) {
     const column_run_t& r = iter->run;
     if (iter->error || r.last == no_column) return 0;
@@ -286,15 +290,7 @@ int bam_plp_run_length(const bam_plp_t iter) {
 
 void bam_plp_skip_run(bam_plp_t iter, int k) {
     k = std::min(k, bam_plp_run_length(iter));
-    if (k <= 0) return;
-    bam_pileup1_t* plp = iter->plp;
-    for (int j = 0; j < iter->run.n; ++j) {
-        plp[j].qpos += k * iter->qinc[j];
-        const uint64_t level_and_flags = uint64_t{iter->flags[j]} << 32;
-        std::memcpy(&plp[j].level, &level_and_flags, sizeof level_and_flags);
-    }
-    iter->run.last += static_cast<uint64_t>(k);
-    iter->pos += k;
+    if (k > 0) advance_run(iter, k);
 }
 
 int bam_plp_push(bam_plp_t iter, const bam1_t* b) {
@@ -385,21 +381,29 @@ bool continues_run(const bam_plp_s* iter, uint64_t column, int64_t pos) {
 
 // Derives the column and moves on to the next position, which inside a run
 // is simply the following one.
-int continue_run(bam_plp_s* iter, uint64_t column) {
+// Moves the run `k` columns on: the query positions of aligned bases step
+// with the reference, level and flag word are refreshed in one store
+// (callers may have marked the entries, and a plain store avoids reading
+// them back).
+void advance_run(bam_plp_s* iter, int k) {
     bam_pileup1_t* plp = iter->plp;
     const int32_t* qinc = iter->qinc;
-    const int n = iter->run.n;
     const uint32_t* flags = iter->flags;
+    const int n = iter->run.n;
     for (int j = 0; j < n; ++j) {
-        plp[j].qpos += qinc[j];
-        // Level and flag word in one store: callers may have marked the
-        // entries, and a plain store avoids reading them back.
+        plp[j].qpos += k * qinc[j];
         const uint64_t level_and_flags = uint64_t{flags[j]} << 32;
         std::memcpy(&plp[j].level, &level_and_flags, sizeof level_and_flags);
     }
-    iter->run.last = column;
-    ++iter->pos;
-    return n;
+    iter->run.last += static_cast<uint64_t>(k);
+    iter->pos += k;
+}
+
+// Derives the next column of the run; inside a run the next position is
+// simply the following one.
+inline int continue_run(bam_plp_s* iter) {
+    advance_run(iter, 1);
+    return iter->run.n;
 }
 
 int collect_column(bam_plp_s* iter) {
@@ -469,7 +473,7 @@ inline const bam_pileup1_t* next_in_run(bam_plp_s* iter, int* tid, int* pos, int
     if (!continues_run(iter, column, iter->pos)) return nullptr;
     *tid = iter->tid;
     *pos = iter->pos;
-    *n_plp = continue_run(iter, column);
+    *n_plp = continue_run(iter);
     return iter->plp;
 }
 

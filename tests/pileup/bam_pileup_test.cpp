@@ -364,6 +364,18 @@ std::string random_cigar(uint32_t* s) {
     return c;
 }
 
+// `n` sorted reads with random long CIGARs, starts 0..max_gap-1 apart.
+std::vector<bam1_ptr> random_long_reads(uint32_t seed, int n, uint32_t max_gap) {
+    std::vector<bam1_ptr> recs;
+    uint32_t s = seed, pos = 0;
+    for (int i = 0; i < n; ++i) {
+        s = s * 1103515245U + 12345U;
+        pos += (s >> 16) % max_gap;
+        recs.push_back(make_record(0, static_cast<int32_t>(pos), random_cigar(&s)));
+    }
+    return recs;
+}
+
 // The column entry of one read at one position, worked out from its CIGAR
 // alone: query index, the indel after an operation's last position, flags.
 std::optional<entry> expected_entry(const bam1_t* b, int pos) {
@@ -400,13 +412,8 @@ std::optional<entry> expected_entry(const bam1_t* b, int pos) {
 }
 
 TEST(Pileup, LongRandomAlignmentsEqualEntriesWorkedFromEachCigar) {
-    std::vector<bam1_ptr> recs;
-    uint32_t s = 99, pos = 0;
-    for (int i = 0; i < 3000; ++i) {
-        s = s * 1103515245U + 12345U;
-        pos += (s >> 16) % 9;
-        recs.push_back(make_record(0, static_cast<int32_t>(pos), random_cigar(&s)));
-    }
+    const std::vector<bam1_ptr> recs = random_long_reads(99, 3000, 9);
+    const uint32_t pos = static_cast<uint32_t>(recs.back()->core.pos);
     std::vector<column> expected;
     const int last = static_cast<int>(pos) + 1000;
     for (int p = 0; p < last; ++p) {
@@ -439,13 +446,7 @@ TEST(Pileup, LongRandomAlignmentsEqualEntriesWorkedFromEachCigar) {
 }
 
 TEST(Pileup, SkippedRunsHoldTheSameReadsAndFlags) {
-    std::vector<bam1_ptr> recs;
-    uint32_t s = 5, pos = 0;
-    for (int i = 0; i < 1500; ++i) {
-        s = s * 1103515245U + 12345U;
-        pos += (s >> 16) % 13;
-        recs.push_back(make_record(0, static_cast<int32_t>(pos), random_cigar(&s)));
-    }
+    const std::vector<bam1_ptr> recs = random_long_reads(5, 1500, 13);
     const std::vector<column> all = pileup_all(recs);
     std::map<int, const column*> at;
     for (const auto& c : all) at[c.pos] = &c;
