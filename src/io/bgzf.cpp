@@ -9,8 +9,12 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <new>
+#include <vector>
 
 #include "containers/khash.h"
+#include "io/thread_pool.h"
 
 const uint8_t bgzf_eof_marker[28] = {0x1f, 0x8b, 0x08, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0xff, 0x06, 0x00, 0x42, 0x43,
                                      0x02, 0x00, 0x1b, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
@@ -18,6 +22,9 @@ const uint8_t bgzf_eof_marker[28] = {0x1f, 0x8b, 0x08, 0x04, 0x00, 0x00, 0x00, 0
 namespace {
 
 using cache_map_t = khash_t<uint64_t, cache_t, kh_int64_traits>;
+
+void mt_stop(BGZF* fp);
+void delete_compressor(BGZF* fp);
 
 uint16_t load_u16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 void store_u16(uint8_t* p, uint16_t v) {
@@ -74,14 +81,14 @@ BGZF* open_write(FILE* file, int level) {
     if (!fp) return nullptr;
     fp->x.fpw = file;
     fp->compress_level = static_cast<int16_t>(normalise_level(level));
+    const char* engine = std::getenv(bgzf_deflate_env);
+    fp->fast_deflate = engine && std::strcmp(engine, "libdeflate") == 0;
     return fp;
 }
 
 void free_stream(BGZF* fp) {
-    if (fp->deflater) {
-        deflateEnd(static_cast<z_stream*>(fp->deflater));
-        delete static_cast<z_stream*>(fp->deflater);
-    }
+    mt_stop(fp);
+    delete_compressor(fp);
     if (fp->inflater) libdeflate_free_decompressor(static_cast<libdeflate_decompressor*>(fp->inflater));
     if (auto* cache = static_cast<cache_map_t*>(fp->cache)) {
         for (khint_t k = cache->begin(); k != cache->end(); ++k)
@@ -106,60 +113,120 @@ int report_block(BGZF* fp, int64_t address, const char* error) {
     return -1;
 }
 
-// The stream's deflater, created on first use and reset for every block so
-// that each block is compressed exactly as by a freshly initialised one.
-z_stream* block_deflater(BGZF* fp) {
-    auto* zs = static_cast<z_stream*>(fp->deflater);
-    if (zs) {
-        if (deflateReset(zs) != Z_OK) return nullptr;
+// Deflation state reused from block to block: a zlib stream at one level
+// (reset for every block, so each is compressed exactly as by a fresh one) or
+// a libdeflate compressor.  One per stream, and one per worker thread.
+struct block_compressor {
+    z_stream* zs = nullptr;
+    libdeflate_compressor* ld = nullptr;
+    int level = -2;
+
+    block_compressor() = default;
+    block_compressor(const block_compressor&) = delete;
+    block_compressor& operator=(const block_compressor&) = delete;
+    ~block_compressor() { release(); }
+
+    void release() {
+        if (zs) {
+            deflateEnd(zs);
+            delete zs;
+            zs = nullptr;
+        }
+        if (ld) {
+            libdeflate_free_compressor(ld);
+            ld = nullptr;
+        }
+    }
+
+    z_stream* zlib(int want_level) {
+        if (zs && level == want_level) return deflateReset(zs) == Z_OK ? zs : nullptr;
+        release();
+        zs = new z_stream{};
+        if (deflateInit2(zs, want_level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+            delete zs;
+            zs = nullptr;
+            return nullptr;
+        }
+        level = want_level;
         return zs;
     }
-    zs = new z_stream{};
-    if (deflateInit2(zs, fp->compress_level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-        delete zs;
-        return nullptr;
+
+    libdeflate_compressor* fast(int want_level) {
+        if (ld && level == want_level) return ld;
+        release();
+        ld = libdeflate_alloc_compressor(want_level < 0 ? 6 : want_level);
+        if (ld) level = want_level;
+        return ld;
     }
-    fp->deflater = zs;
-    return zs;
+};
+
+// Deflates the first `block_length` bytes of `in` into one block at `out`
+// (room for BGZF_MAX_BLOCK_SIZE), taking fewer bytes (1024 at a time) when
+// they do not fit.  Returns the block's size and sets *used to the bytes it
+// holds, or -1 with *error set.
+int deflate_one(block_compressor& c, int level, bool fast, const uint8_t* in, int block_length, uint8_t* out, int* used,
+                const char** error) {
+    std::memcpy(out, block_header, BGZF_BLOCK_HEADER_LENGTH);
+    const int room = BGZF_MAX_BLOCK_SIZE - BGZF_BLOCK_HEADER_LENGTH - BGZF_BLOCK_FOOTER_LENGTH;
+    int input_length = block_length;
+    int compressed_length;
+    for (;;) {
+        if (fast) {
+            libdeflate_compressor* ld = c.fast(level);
+            if (!ld) return *error = "deflate init failed", -1;
+            compressed_length = static_cast<int>(libdeflate_deflate_compress(ld, in, static_cast<size_t>(input_length),
+                                                                             out + BGZF_BLOCK_HEADER_LENGTH, room));
+            if (compressed_length > 0) break;
+        } else {
+            z_stream* zs = c.zlib(level);
+            if (!zs) return *error = "deflate init failed", -1;
+            zs->next_in = const_cast<uint8_t*>(in);
+            zs->avail_in = static_cast<uInt>(input_length);
+            zs->next_out = out + BGZF_BLOCK_HEADER_LENGTH;
+            zs->avail_out = static_cast<uInt>(room);
+            int status = deflate(zs, Z_FINISH);
+            if (status == Z_STREAM_END) {
+                compressed_length = static_cast<int>(zs->total_out);
+                break;
+            }
+            if (status != Z_OK && status != Z_BUF_ERROR) return *error = "deflate failed", -1;
+        }
+        input_length -= 1024;  // did not fit: retry with less input
+        if (input_length <= 0) return *error = "input reduction failed", -1;
+    }
+    compressed_length += BGZF_BLOCK_HEADER_LENGTH + BGZF_BLOCK_FOOTER_LENGTH;
+    if (compressed_length > BGZF_MAX_BLOCK_SIZE) return *error = "deflate overflow", -1;
+    store_u16(out + 16, static_cast<uint16_t>(compressed_length - 1));
+    uint32_t crc = libdeflate_crc32(0, in, static_cast<size_t>(input_length));
+    store_u32(out + compressed_length - 8, crc);
+    store_u32(out + compressed_length - 4, static_cast<uint32_t>(input_length));
+    if (block_length - input_length > input_length) return *error = "remainder too large", -1;
+    *used = input_length;
+    return compressed_length;
+}
+
+void delete_compressor(BGZF* fp) { delete static_cast<block_compressor*>(fp->deflater); }
+
+block_compressor* stream_compressor(BGZF* fp) {
+    if (!fp->deflater) fp->deflater = new (std::nothrow) block_compressor;
+    return static_cast<block_compressor*>(fp->deflater);
 }
 
 // Compresses the first `block_length` waiting bytes into one block, taking
 // fewer (1024 at a time) when they do not fit; returns the block's size.
 int deflate_block(BGZF* fp, int block_length) {
-    auto* out = static_cast<uint8_t*>(fp->compressed_block);
+    block_compressor* c = stream_compressor(fp);
+    if (!c) return report(fp, "out of memory");
     auto* in = static_cast<uint8_t*>(fp->uncompressed_block);
-    std::memcpy(out, block_header, BGZF_BLOCK_HEADER_LENGTH);
-    int input_length = block_length;
-    int compressed_length;
-    for (;;) {
-        z_stream* zs = block_deflater(fp);
-        if (!zs) return report(fp, "deflate init failed");
-        zs->next_in = in;
-        zs->avail_in = static_cast<uInt>(input_length);
-        zs->next_out = out + BGZF_BLOCK_HEADER_LENGTH;
-        zs->avail_out = static_cast<uInt>(fp->compressed_block_size - BGZF_BLOCK_HEADER_LENGTH - BGZF_BLOCK_FOOTER_LENGTH);
-        int status = deflate(zs, Z_FINISH);
-        if (status == Z_STREAM_END) {
-            compressed_length = static_cast<int>(zs->total_out);
-            break;
-        }
-        if (status != Z_OK && status != Z_BUF_ERROR) return report(fp, "deflate failed");
-        input_length -= 1024;  // did not fit: retry with less input
-        if (input_length <= 0) return report(fp, "input reduction failed");
-    }
-    compressed_length += BGZF_BLOCK_HEADER_LENGTH + BGZF_BLOCK_FOOTER_LENGTH;
-    if (compressed_length > BGZF_MAX_BLOCK_SIZE) return report(fp, "deflate overflow");
-    store_u16(out + 16, static_cast<uint16_t>(compressed_length - 1));
-    uint32_t crc = static_cast<uint32_t>(crc32(crc32(0L, nullptr, 0L), in, static_cast<uInt>(input_length)));
-    store_u32(out + compressed_length - 8, crc);
-    store_u32(out + compressed_length - 4, static_cast<uint32_t>(input_length));
-    int remaining = block_length - input_length;
-    if (remaining > 0) {
-        if (remaining > input_length) return report(fp, "remainder too large");
-        std::memcpy(in, in + input_length, remaining);
-    }
+    int used = 0;
+    const char* error = nullptr;
+    int size = deflate_one(*c, fp->compress_level, fp->fast_deflate, in, block_length, static_cast<uint8_t*>(fp->compressed_block),
+                           &used, &error);
+    if (size < 0) return report(fp, error);
+    int remaining = block_length - used;
+    if (remaining > 0) std::memcpy(in, in + used, remaining);
     fp->block_offset = remaining;
-    return compressed_length;
+    return size;
 }
 
 // Inflates `length` bytes of raw deflate data into the block buffer; returns
@@ -218,6 +285,270 @@ void cache_block(BGZF* fp, int64_t address, int64_t end_offset) {
         return;
     }
     std::memcpy(c.block, fp->uncompressed_block, BGZF_MAX_BLOCK_SIZE);
+}
+
+
+// ---------------------------------------------------------------------------
+// Worker threads
+
+// One block in flight: for writing, up to 64 KiB of data to deflate into one
+// or more blocks (`packed`); for reading, a whole compressed block
+// (`packed`) to inflate into `data`.
+struct mt_block : thread_task {
+    uint8_t* data = nullptr;  // BGZF_MAX_BLOCK_SIZE bytes
+    int length = 0;           // bytes of data: input when writing, output when reading
+    std::vector<uint8_t> packed;
+    const char* error = nullptr;
+    // Writing.
+    int level = 0;
+    bool fast = false;
+    // Reading.
+    int64_t address = 0, end = 0;  // file offsets of the block and of the next one
+    bool is_eof = false;           // no block: the file ends here
+    bool submitted = false;
+
+    ~mt_block() { std::free(data); }
+};
+
+struct bgzf_mt_t {
+    thread_pool* pool;
+    size_t max_in_flight;
+    std::deque<mt_block*> in_flight;  // in file order
+    std::vector<mt_block*> spare;
+    bool read_stopped = false;  // the end or an error has been queued: read no further ahead
+    int64_t next_address = 0;   // file offset after the block last delivered
+    bool failed = false;        // a write error was reported: later flushes fail too
+
+    ~bgzf_mt_t() {
+        for (mt_block* b : spare) delete b;
+    }
+};
+
+// Exchanges the stream's block buffer with the block's, without copying.
+void swap_data(BGZF* fp, mt_block* b) {
+    void* stream_data = fp->uncompressed_block;
+    fp->uncompressed_block = b->data;
+    b->data = static_cast<uint8_t*>(stream_data);
+}
+
+bgzf_mt_t* mt_of(const BGZF* fp) { return static_cast<bgzf_mt_t*>(fp->mt); }
+
+mt_block* mt_take_spare(bgzf_mt_t* mt) {
+    if (!mt->spare.empty()) {
+        mt_block* b = mt->spare.back();
+        mt->spare.pop_back();
+        b->error = nullptr;
+        b->is_eof = false;
+        b->submitted = false;
+        return b;
+    }
+    auto* b = new (std::nothrow) mt_block;
+    if (!b) return nullptr;
+    b->data = static_cast<uint8_t*>(std::malloc(BGZF_MAX_BLOCK_SIZE));
+    if (!b->data) {
+        delete b;
+        return nullptr;
+    }
+    return b;
+}
+
+void mt_recycle(bgzf_mt_t* mt, mt_block* b) {
+    if (b->submitted) mt->pool->wait(b);
+    mt->spare.push_back(b);
+}
+
+void run_deflate(thread_task* task) {
+    auto* b = static_cast<mt_block*>(task);
+    thread_local block_compressor compressor;
+    b->packed.clear();
+    uint8_t out[BGZF_MAX_BLOCK_SIZE];
+    for (int offset = 0; offset < b->length;) {
+        int used = 0;
+        int size = deflate_one(compressor, b->level, b->fast, b->data + offset, b->length - offset, out, &used, &b->error);
+        if (size < 0) return;
+        b->packed.insert(b->packed.end(), out, out + size);
+        offset += used;
+    }
+}
+
+void run_inflate(thread_task* task) {
+    auto* b = static_cast<mt_block*>(task);
+    struct decompressor_holder {
+        libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+        ~decompressor_holder() {
+            if (d) libdeflate_free_decompressor(d);
+        }
+    };
+    thread_local decompressor_holder holder;
+    if (!holder.d) {
+        b->error = "inflate init failed";
+        return;
+    }
+    const int block_size = static_cast<int>(b->packed.size());
+    size_t produced = 0;
+    auto r = libdeflate_deflate_decompress(holder.d, b->packed.data() + BGZF_BLOCK_HEADER_LENGTH,
+                                           static_cast<size_t>(block_size - BGZF_BLOCK_HEADER_LENGTH - BGZF_BLOCK_FOOTER_LENGTH), b->data,
+                                           BGZF_MAX_BLOCK_SIZE, &produced);
+    if (r != LIBDEFLATE_SUCCESS) {
+        b->error = "inflate failed";
+        return;
+    }
+    const uint8_t* footer = b->packed.data() + block_size - BGZF_BLOCK_FOOTER_LENGTH;
+    if (static_cast<uint32_t>(produced) != load_u32(footer + 4)) {
+        b->error = "uncompressed size mismatch";
+        return;
+    }
+    if (libdeflate_crc32(0, b->data, produced) != load_u32(footer)) {
+        b->error = "CRC32 mismatch";
+        return;
+    }
+    b->length = static_cast<int>(produced);
+}
+
+// Writes the oldest block in flight once it is deflated.
+int mt_write_oldest(BGZF* fp) {
+    bgzf_mt_t* mt = mt_of(fp);
+    mt_block* b = mt->in_flight.front();
+    mt->in_flight.pop_front();
+    mt->pool->wait(b);
+    b->submitted = false;
+    int status = 0;
+    if (mt->failed) {
+        status = -1;  // the error was reported already; what follows is dropped
+    } else if (b->error) {
+        status = report(fp, b->error);
+    } else if (std::fwrite(b->packed.data(), 1, b->packed.size(), fp->x.fpw) != b->packed.size()) {
+        status = report(fp, "write failed");
+    } else {
+        fp->block_address += static_cast<int64_t>(b->packed.size());
+    }
+    if (status != 0) mt->failed = true;
+    mt_recycle(mt, b);
+    return status;
+}
+
+int mt_drain(BGZF* fp) {
+    bgzf_mt_t* mt = mt_of(fp);
+    int status = mt->failed ? -1 : 0;
+    while (!mt->in_flight.empty())
+        if (mt_write_oldest(fp) != 0) status = -1;
+    return status;
+}
+
+// Hands the waiting bytes to a worker as the next block(s) of the file.
+int mt_flush(BGZF* fp) {
+    bgzf_mt_t* mt = mt_of(fp);
+    if (mt->failed) return -1;
+    if (mt->in_flight.size() >= mt->max_in_flight && mt_write_oldest(fp) != 0) return -1;
+    mt_block* b = mt_take_spare(mt);
+    if (!b) return report(fp, "out of memory");
+    swap_data(fp, b);
+    b->length = fp->block_offset;
+    b->level = fp->compress_level;
+    b->fast = fp->fast_deflate;
+    b->run = run_deflate;
+    fp->block_offset = 0;
+    b->submitted = true;
+    mt->pool->submit(b);
+    mt->in_flight.push_back(b);
+    // Write whatever is ready, without waiting.
+    while (!mt->in_flight.empty() && mt->pool->is_done(mt->in_flight.front()))
+        if (mt_write_oldest(fp) != 0) return -1;
+    return 0;
+}
+
+// Queues the next block of the file for inflating; false once nothing more
+// can be queued (the end of the file or an error, which is queued in order).
+bool mt_queue_read(BGZF* fp) {
+    bgzf_mt_t* mt = mt_of(fp);
+    mt_block* b = mt_take_spare(mt);
+    if (!b) return false;
+    b->address = knet_tell(fp->x.fpr);
+    b->packed.resize(BGZF_MAX_BLOCK_SIZE);
+    uint8_t* block = b->packed.data();
+    ssize_t count = knet_read(fp->x.fpr, block, BGZF_BLOCK_HEADER_LENGTH);
+    int block_size = 0;
+    if (count == 0) {
+        b->is_eof = true;
+    } else if (count != BGZF_BLOCK_HEADER_LENGTH) {
+        b->error = "read failed";
+    } else if (!is_block_header(block) ||
+               (block_size = load_u16(block + 16) + 1) < BGZF_BLOCK_HEADER_LENGTH + BGZF_BLOCK_FOOTER_LENGTH) {
+        b->error = "invalid block header";
+    } else {
+        int remaining = block_size - BGZF_BLOCK_HEADER_LENGTH;
+        if (knet_read(fp->x.fpr, block + BGZF_BLOCK_HEADER_LENGTH, remaining) != remaining) b->error = "read failed";
+    }
+    mt->in_flight.push_back(b);
+    if (b->is_eof || b->error) {
+        mt->read_stopped = true;
+        return false;
+    }
+    b->packed.resize(static_cast<size_t>(block_size));
+    b->end = b->address + block_size;
+    b->run = run_inflate;
+    b->submitted = true;
+    mt->pool->submit(b);
+    return true;
+}
+
+void mt_fill(BGZF* fp) {
+    bgzf_mt_t* mt = mt_of(fp);
+    while (!mt->read_stopped && mt->in_flight.size() < mt->max_in_flight && mt_queue_read(fp)) {
+    }
+}
+
+// Drops the read-ahead and puts the file position back where reading alone
+// would have it: at the oldest block not yet delivered.
+void mt_reset_read(BGZF* fp) {
+    bgzf_mt_t* mt = mt_of(fp);
+    if (mt->in_flight.empty()) return;
+    int64_t resume = mt->in_flight.front()->address;
+    for (mt_block* b : mt->in_flight) mt_recycle(mt, b);
+    mt->in_flight.clear();
+    mt->read_stopped = false;
+    knet_seek(fp->x.fpr, resume, SEEK_SET);
+}
+
+int mt_read_block(BGZF* fp) {
+    bgzf_mt_t* mt = mt_of(fp);
+    mt_fill(fp);
+    if (mt->in_flight.empty() && !mt_queue_read(fp) && mt->in_flight.empty()) return report(fp, "out of memory");
+    mt_block* b = mt->in_flight.front();
+    if (b->submitted) mt->pool->wait(b);
+    if (b->is_eof) {
+        // Stays queued: every later call sees the end too, until a seek.
+        fp->block_length = 0;
+        mt->next_address = b->address;
+        return 0;
+    }
+    mt->in_flight.pop_front();
+    if (b->error) {
+        const char* error = b->error;
+        int64_t address = b->address;
+        mt->read_stopped = false;  // reading goes on from where the damage left the file
+        mt_recycle(mt, b);
+        return report_block(fp, address, error);
+    }
+    swap_data(fp, b);
+    if (fp->block_length != 0) fp->block_offset = 0;
+    fp->block_address = b->address;
+    fp->block_length = b->length;
+    mt->next_address = b->end;
+    mt_recycle(mt, b);
+    mt_fill(fp);
+    return 0;
+}
+
+bool mt_reads_ahead(const BGZF* fp) { return fp->mt && fp->open_mode == 'r' && fp->cache_size <= BGZF_MAX_BLOCK_SIZE; }
+
+void mt_stop(BGZF* fp) {
+    bgzf_mt_t* mt = mt_of(fp);
+    if (!mt) return;
+    for (mt_block* b : mt->in_flight) mt_recycle(mt, b);
+    mt->in_flight.clear();
+    delete mt;
+    fp->mt = nullptr;
 }
 
 }  // namespace
@@ -301,6 +632,7 @@ int bgzf_write(BGZF* fp, const void* data, int length) {
 }
 
 int bgzf_flush(BGZF* fp) {
+    if (fp->mt) return fp->block_offset > 0 ? mt_flush(fp) : mt_of(fp)->failed ? -1 : 0;
     while (fp->block_offset > 0) {
         int size = deflate_block(fp, fp->block_offset);
         if (size < 0) return -1;
@@ -318,7 +650,7 @@ int bgzf_flush_try(BGZF* fp, int size) {
 int bgzf_close(BGZF* fp) {
     int status = 0;
     if (fp->open_mode == 'w') {
-        if (bgzf_flush(fp) != 0) status = -1;
+        if (bgzf_flush(fp) != 0 || (fp->mt && mt_drain(fp) != 0)) status = -1;
         // The end-of-file block is written literally: compressing no input at
         // level 0 would give a stored block instead of the 28-byte marker
         // that readers look for.
@@ -347,6 +679,7 @@ int bgzf_abandon(BGZF* fp) {
 }
 
 int bgzf_read_block(BGZF* fp) {
+    if (mt_reads_ahead(fp)) return mt_read_block(fp);
     int64_t address = knet_tell(fp->x.fpr);
     if (load_from_cache(fp, address)) return 0;
     auto* block = static_cast<uint8_t*>(fp->compressed_block);
@@ -397,7 +730,7 @@ int bgzf_read(BGZF* fp, void* data, int length) {
         bytes_read += copy;
     }
     if (fp->block_offset == fp->block_length) {
-        fp->block_address = knet_tell(fp->x.fpr);
+        fp->block_address = mt_reads_ahead(fp) ? mt_of(fp)->next_address : knet_tell(fp->x.fpr);
         fp->block_offset = 0;
         fp->block_length = 0;
     }
@@ -408,6 +741,7 @@ int64_t bgzf_seek(BGZF* fp, int64_t pos, int where) {
     if (fp->open_mode != 'r') return report(fp, "file not open for read");
     if (where != SEEK_SET) return report(fp, "unimplemented seek option");
     int64_t address = voffset_block(pos);
+    if (fp->mt) mt_reset_read(fp);
     if (knet_seek(fp->x.fpr, address, SEEK_SET) != 0) return report(fp, "seek failed");
     fp->block_length = 0;
     fp->block_address = address;
@@ -425,7 +759,10 @@ int bgzf_check_EOF(BGZF* fp) {
 }
 
 void bgzf_set_cache_size(BGZF* fp, int cache_size) {
-    if (fp) fp->cache_size = cache_size;
+    if (!fp) return;
+    // The cache serves random access, where reading ahead does not pay.
+    if (fp->mt && fp->open_mode == 'r') mt_reset_read(fp);
+    fp->cache_size = cache_size;
 }
 
 bool bgzf_block_walk_feed(bgzf_block_walk_t* w, const uint8_t* p, size_t n) {
@@ -460,6 +797,7 @@ bool bgzf_block_walk_is_complete(const bgzf_block_walk_t* w) {
 
 int bgzf_write_raw(BGZF* out, const void* data, size_t n) {
     if (out->open_mode != 'w' || out->block_offset != 0) return -1;
+    if (out->mt && mt_drain(out) != 0) return -1;
     if (n == 0) return 0;
     if (std::fwrite(data, 1, n, out->x.fpw) != n) return -1;
     out->block_address += static_cast<int64_t>(n);
@@ -471,7 +809,19 @@ int bgzf_flush_block_rest(BGZF* in, BGZF* out) {
     if (rest <= 0) return 0;
     const auto* data = static_cast<const uint8_t*>(in->uncompressed_block) + in->block_offset;
     if (bgzf_write(out, data, rest) != rest) return -1;
-    return bgzf_flush(out);
+    if (bgzf_flush(out) != 0) return -1;
+    return out->mt ? mt_drain(out) : 0;
+}
+
+int bgzf_set_pool(BGZF* fp, thread_pool* pool) {
+    if (!fp || !pool || pool->size() == 0 || fp->mt) return -1;
+    auto* mt = new (std::nothrow) bgzf_mt_t;
+    if (!mt) return -1;
+    mt->pool = pool;
+    mt->max_in_flight = 4 * static_cast<size_t>(pool->size()) + 2;
+    if (fp->open_mode == 'r') mt->next_address = knet_tell(fp->x.fpr);
+    fp->mt = mt;
+    return 0;
 }
 
 std::string bgzf_error_text(const BGZF* fp) {

@@ -48,8 +48,10 @@ struct BGZF {
     const char* error;
     int64_t error_address;  // file offset of the block a read error came from, or -1
     void* cache;            // block address -> cache_t
-    void* deflater;         // zlib stream, reused for every block
+    void* deflater;         // zlib stream (or libdeflate compressor), reused for every block
     void* inflater;         // libdeflate decompressor
+    int16_t fast_deflate;   // 1: blocks are deflated by libdeflate (ALNKIT_DEFLATE=libdeflate)
+    void* mt;               // worker threads' state (bgzf_set_pool), or null
 };
 using bamFile = BGZF*;
 using bcfFile = BGZF*;
@@ -76,6 +78,29 @@ int bgzf_read_block(BGZF* fp);
 // The last error, with the file offset of its block for read errors (e.g.
 // "CRC32 mismatch in the BGZF block at file offset 1234"); empty if none.
 std::string bgzf_error_text(const BGZF* fp);
+
+// ---- Worker threads ----
+//
+// A write stream hands each block it cuts to the pool's workers and writes
+// their results in order: the blocks are cut exactly where a single thread
+// cuts them and deflated with the same parameters, so the file is the same
+// byte for byte.  A read stream reads blocks ahead (a bounded number) and
+// has the workers inflate and check them; they are delivered in file order,
+// each with the error it would have had when read alone, and a seek drops the
+// read-ahead.  Errors surface in the calls that write or read the block.
+
+class thread_pool;
+
+// Attaches `pool` (which must outlive the stream) to the stream; `pool` may
+// be shared by several streams.  0, or -1 when the pool has no workers or
+// memory runs out (the stream then stays single-threaded and usable).
+int bgzf_set_pool(BGZF* fp, thread_pool* pool);
+
+// By default blocks are deflated with zlib, for reproducible bytes.  With the
+// environment variable ALNKIT_DEFLATE=libdeflate when a write stream is
+// opened, libdeflate deflates them at the same level instead: about twice as
+// fast, still valid BGZF, but different bytes.
+inline constexpr const char* bgzf_deflate_env = "ALNKIT_DEFLATE";
 
 // ---- Raw block access, for copying blocks without inflating them ----
 
