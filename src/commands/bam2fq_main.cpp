@@ -9,6 +9,7 @@
 
 #include "bam/bam.h"
 #include "bam/bam_codec.h"
+#include "commands/threads_option.h"
 #include "containers/kstring.h"
 #include "io/text_out.h"
 
@@ -45,12 +46,19 @@ void append_fastq(kstring_t* s, const bam1_t* b) {
 }  // namespace
 
 int main_bam2fq(int argc, char* argv[]) {
-    if (argc == 1) {
+    command_threads threads;
+    int c;
+    optind = 0;  // the dispatcher may have used getopt before
+    while ((c = getopt(argc, argv, "@:")) >= 0)
+        if (c != '@' || !threads.parse("main_bam2fq", optarg)) return 1;
+    if (optind >= argc) {
         std::fprintf(stderr, "Usage: alnkit bam2fq <in.bam>\n");
         return 1;
     }
-    BGZF* fp = std::strcmp(argv[1], "-") == 0 ? bgzf_fdopen(STDIN_FILENO, "r") : bgzf_open(argv[1], "r");
+    const char* fn = argv[optind];
+    BGZF* fp = std::strcmp(fn, "-") == 0 ? bgzf_fdopen(STDIN_FILENO, "r") : bgzf_open(fn, "r");
     if (!fp) return 1;
+    threads.attach(fp);
     bam_header_t* h = bam_header_read(fp);
     if (!h) {  // the reader has said why
         bgzf_close(fp);
@@ -77,7 +85,7 @@ int main_bam2fq(int argc, char* argv[]) {
     int status = 0;
     if (!text_out_has_failed(out.get()) && r < -1) {  // a cut input must not look like a complete conversion
         std::fprintf(stderr, "[main_bam2fq] truncated file.\n");
-        bam_report_damage("main_bam2fq", argv[1], n_read, fp);
+        bam_report_damage("main_bam2fq", fn, n_read, fp);
         status = 1;
     }
     bgzf_close(fp);

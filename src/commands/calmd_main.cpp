@@ -24,6 +24,7 @@
 #include "bam/bam_import.h"
 #include "bam/sam.h"
 #include "call/bam_md.h"
+#include "commands/threads_option.h"
 #include "io/faidx.h"
 #include "io/knetfile.h"
 
@@ -36,6 +37,7 @@ struct calmd_opts_t {
     bool is_bam_out = false, is_uncompressed = false, is_sam_in = false;
     int cap_q = 0;  // capping threshold, used above 10
     int max_nm = 0;
+    command_threads threads;  // -@
 };
 
 int calmd_usage() {
@@ -56,7 +58,7 @@ int parse_options(int argc, char* argv[], calmd_opts_t* o) {
     optind = 0;  // the dispatcher may have used getopt before
     opterr = 0;  // unknown options get the command's own message
     int c;
-    while ((c = getopt(argc, argv, "EqreuNhbSC:n:Ad")) >= 0) {
+    while ((c = getopt(argc, argv, "EqreuNhbSC:n:Ad@:")) >= 0) {
         switch (c) {
         case 'r': o->is_baq = true; break;
         case 'e': o->md_flag |= BAM_MD_EQUAL; break;
@@ -71,6 +73,9 @@ int parse_options(int argc, char* argv[], calmd_opts_t* o) {
         case 'C': o->cap_q = std::atoi(optarg); break;
         case 'n': o->max_nm = std::atoi(optarg); break;
         case 'h': break;
+        case '@':
+            if (!o->threads.parse("bam_fillmd", optarg)) return 1;
+            break;
         default: std::fprintf(stderr, "[bam_fillmd] unrecognized option '-%c'\n", optopt); return 1;
         }
     }
@@ -215,6 +220,8 @@ int bam_fillmd(int argc, char* argv[]) {
         return 1;
     }
 
+    o.threads.attach(in.get());
+    o.threads.attach(out);
     int status = 0;
     bam1_ptr b = bam1_make();
     ref_cache_t refs(fai.get(), in->header, fn_ref);

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "bam/bam_codec.h"
+#include "commands/threads_option.h"
 #include "tools/bam_mate.h"
 
 namespace {
@@ -20,12 +21,17 @@ const char* output_name(const char* fn) { return is_standard_stream(fn) ? "stand
 }  // namespace
 
 int bam_mating(int argc, char* argv[]) {
-    if (argc < 3) {
+    command_threads threads;
+    int c;
+    optind = 0;  // the dispatcher may have used getopt before
+    while ((c = getopt(argc, argv, "@:")) >= 0)
+        if (c != '@' || !threads.parse("bam_mating", optarg)) return 1;
+    if (argc - optind < 2) {
         std::fprintf(stderr, "alnkit fixmate <in.nameSrt.bam> <out.nameSrt.bam>\n");
         return 1;
     }
-    const char* fn_in = argv[1];
-    const char* fn_out = argv[2];
+    const char* fn_in = argv[optind];
+    const char* fn_out = argv[optind + 1];
     bgzf_ptr in(is_standard_stream(fn_in) ? bgzf_fdopen(STDIN_FILENO, "r") : bgzf_open(fn_in, "r"));
     if (!in) {
         std::fprintf(stderr, "[bam_mating] fail to open file %s.\n", fn_in);
@@ -36,6 +42,8 @@ int bam_mating(int argc, char* argv[]) {
         std::fprintf(stderr, "[bam_mating] fail to create file %s.\n", fn_out);
         return 1;
     }
+    threads.attach(in.get());
+    threads.attach(out);
     long long n_read = 0;
     const int r = bam_mating_core(in.get(), out, &n_read);
     if (r == BAM_MATING_BAD_HEADER || r == BAM_MATING_WRITE_FAILED) {

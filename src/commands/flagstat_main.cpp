@@ -9,20 +9,27 @@
 #include <cstring>
 
 #include "bam/bam_codec.h"
+#include "commands/threads_option.h"
 #include "io/text_out.h"
 #include "tools/bam_stat.h"
 
 int bam_flagstat(int argc, char* argv[]) {
-    if (argc < 2) {
+    command_threads threads;
+    int c;
+    optind = 0;  // the dispatcher may have used getopt before
+    while ((c = getopt(argc, argv, "@:")) >= 0)
+        if (c != '@' || !threads.parse("bam_flagstat", optarg)) return 1;
+    if (optind >= argc) {
         std::fprintf(stderr, "Usage: alnkit flagstat <in.bam>\n");
         return 1;
     }
-    const char* fn = argv[1];
+    const char* fn = argv[optind];
     bgzf_ptr fp(std::strcmp(fn, "-") == 0 ? bgzf_fdopen(STDIN_FILENO, "r") : bgzf_open(fn, "r"));
     if (!fp) {
         std::fprintf(stderr, "[bam_flagstat] fail to open file %s.\n", fn);
         return 1;
     }
+    threads.attach(fp.get());
     bam_header_ptr header(bam_header_read(fp.get()));
     if (!header) return 1;  // the reader has said why
     bam_flagstat_t s{};

@@ -7,14 +7,16 @@
 #include <cstdio>
 #include <cstring>
 
+#include "commands/threads_option.h"
 #include "sort/bam_sort.h"
 
 int bam_merge(int argc, char* argv[]) {
     int c, is_by_qname = 0, flag = 0;
     const char* fn_headers = nullptr;
     const char* reg = nullptr;
+    command_threads threads;
     optind = 0;  // the dispatcher may have used getopt before
-    while ((c = getopt(argc, argv, "h:nru1R:f")) >= 0) {
+    while ((c = getopt(argc, argv, "h:nru1R:f@:")) >= 0) {
         switch (c) {
         case 'r': flag |= MERGE_RG; break;
         case 'f': flag |= MERGE_FORCE; break;
@@ -23,6 +25,9 @@ int bam_merge(int argc, char* argv[]) {
         case '1': flag |= MERGE_LEVEL1; break;
         case 'u': flag |= MERGE_UNCOMP; break;
         case 'R': reg = optarg; break;
+        case '@':
+            if (!threads.parse("bam_merge", optarg)) return 1;
+            break;
         default: break;
         }
     }
@@ -51,5 +56,5 @@ int bam_merge(int argc, char* argv[]) {
         }
     }
     int n = argc - optind - 1;
-    return bam_merge_core(is_by_qname, out, fn_headers, n, argv + optind + 1, flag, reg) < 0 ? 1 : 0;
+    return bam_merge_core(is_by_qname, out, fn_headers, n, argv + optind + 1, flag, reg, threads.get()) < 0 ? 1 : 0;
 }

@@ -8,6 +8,7 @@
 
 #include "bam/sam.h"
 #include "commands/commands.h"
+#include "commands/threads_option.h"
 #include "tools/bam_rmdup.h"
 #include "tools/bam_rmdupse.h"
 
@@ -25,12 +26,16 @@ int rmdup_usage() {
 
 int bam_rmdup(int argc, char* argv[]) {
     bool is_se = false, force_se = false;
+    command_threads threads;
     int c;
     optind = 0;  // the dispatcher may have used getopt before
-    while ((c = getopt(argc, argv, "sS")) >= 0) {
+    while ((c = getopt(argc, argv, "sS@:")) >= 0) {
         switch (c) {
         case 's': is_se = true; break;
         case 'S': is_se = force_se = true; break;
+        case '@':
+            if (!threads.parse("bam_rmdup", optarg)) return 1;
+            break;
         default: break;
         }
     }
@@ -44,6 +49,8 @@ int bam_rmdup(int argc, char* argv[]) {
         std::fprintf(stderr, "[bam_rmdup] fail to read/write input files\n");
         return 1;
     }
+    threads.attach(in.get());
+    threads.attach(out.get());
     int ret = is_se ? bam_rmdupse_core(in.get(), out.get(), force_se, fn_in, fn_out)
                     : bam_rmdup_core(in.get(), out.get(), fn_in, fn_out);
     in.reset();

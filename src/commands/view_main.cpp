@@ -15,6 +15,7 @@
 #include "bam/bam_aux.h"
 #include "bam/bam_codec.h"
 #include "bam/sam.h"
+#include "commands/threads_option.h"
 #include "containers/khash.h"
 #include "containers/kseq.h"
 #include "index/bam_index.h"
@@ -224,9 +225,10 @@ struct view_options {
 int main_samview(int argc, char* argv[]) {
     view_settings settings;
     view_options o;
+    command_threads threads;
     int c;
     optind = 0;  // the dispatcher or import may have used getopt before
-    while ((c = getopt(argc, argv, "Sbct:h1Ho:q:f:F:ul:r:xX?T:R:L:s:")) >= 0) {
+    while ((c = getopt(argc, argv, "Sbct:h1Ho:q:f:F:ul:r:xX?T:R:L:s:@:")) >= 0) {
         switch (c) {
         case 's': settings.subsam = std::atof(optarg); break;
         case 'c': o.is_count = true; break;
@@ -248,6 +250,9 @@ int main_samview(int argc, char* argv[]) {
         case 'x': o.flag_form = 'x'; break;
         case 'X': o.flag_form = 'X'; break;
         case 'T': o.fn_ref = optarg, o.is_samin = true; break;
+        case '@':
+            if (!threads.parse("main_samview", optarg)) return 1;
+            break;
         default: o.long_help = true; break;  // -? and unknown options
         }
     }
@@ -300,6 +305,8 @@ int main_samview(int argc, char* argv[]) {
         }
     }
 
+    threads.attach(in.get());
+    threads.attach(out.get());
     int status = 0;
     fetch_data data{&settings, in.get(), out.get(), 0, 0, {}};
     if (o.is_header_only) {

@@ -474,12 +474,13 @@ bam_index_t* bam_index_load(const char* fn) {
     return nullptr;
 }
 
-int bam_index_build2(const char* fn, const char* fn_idx) {
+int bam_index_build2(const char* fn, const char* fn_idx, thread_pool* pool) {
     BGZF* fp = bgzf_open(fn, "r");
     if (!fp) {
         std::fprintf(stderr, "[bam_index_build2] fail to open the BAM file.\n");
         return -1;
     }
+    if (pool) bgzf_set_pool(fp, pool);
     bool damaged = false;
     bam_index_ptr idx(build_index(fp, fn, &damaged));
     bgzf_close(fp);

@@ -71,7 +71,8 @@ bam_index_t* bam_index_load_local(const char* fn);
 bam_index_t* bam_index_load(const char* fn);
 // 0 on success, -1 after a message.  A null `fn_idx` means `fn`.bai.  A
 // damaged BAM file gives -1 after the index of its intact records was saved.
-int bam_index_build2(const char* fn, const char* fn_idx);
+// With `pool`, its workers inflate the blocks ahead (the index is the same).
+int bam_index_build2(const char* fn, const char* fn_idx, thread_pool* pool = nullptr);
 int bam_index_build(const char* fn);
 void bam_index_destroy(bam_index_t* idx);
 

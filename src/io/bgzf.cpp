@@ -813,12 +813,12 @@ int bgzf_flush_block_rest(BGZF* in, BGZF* out) {
     return out->mt ? mt_drain(out) : 0;
 }
 
-int bgzf_set_pool(BGZF* fp, thread_pool* pool) {
+int bgzf_set_pool(BGZF* fp, thread_pool* pool, int max_blocks) {
     if (!fp || !pool || pool->size() == 0 || fp->mt) return -1;
     auto* mt = new (std::nothrow) bgzf_mt_t;
     if (!mt) return -1;
     mt->pool = pool;
-    mt->max_in_flight = 4 * static_cast<size_t>(pool->size()) + 2;
+    mt->max_in_flight = max_blocks > 0 ? static_cast<size_t>(max_blocks) : 4 * static_cast<size_t>(pool->size()) + 2;
     if (fp->open_mode == 'r') mt->next_address = knet_tell(fp->x.fpr);
     fp->mt = mt;
     return 0;

@@ -92,9 +92,11 @@ std::string bgzf_error_text(const BGZF* fp);
 class thread_pool;
 
 // Attaches `pool` (which must outlive the stream) to the stream; `pool` may
-// be shared by several streams.  0, or -1 when the pool has no workers or
-// memory runs out (the stream then stays single-threaded and usable).
-int bgzf_set_pool(BGZF* fp, thread_pool* pool);
+// be shared by several streams.  At most `max_blocks` blocks are in flight
+// (0: four per worker and two more; readers of many files at once want
+// fewer).  0, or -1 when the pool has no workers or memory runs out (the
+// stream then stays single-threaded and usable).
+int bgzf_set_pool(BGZF* fp, thread_pool* pool, int max_blocks = 0);
 
 // By default blocks are deflated with zlib, for reproducible bytes.  With the
 // environment variable ALNKIT_DEFLATE=libdeflate when a write stream is

@@ -28,6 +28,7 @@
 #include "bam/bam_import.h"
 #include "containers/ksort.h"
 #include "index/bam_index.h"
+#include "io/thread_pool.h"
 
 int g_is_by_qname = 0;
 
@@ -54,10 +55,10 @@ int merge_fan_in() {
 }
 
 // Merges block files of the sort into `out` ("-" for standard output).
-int merge_block_files(const std::vector<std::string>& names, const char* out, int flag) {
+int merge_block_files(const std::vector<std::string>& names, const char* out, int flag, thread_pool* pool) {
     std::vector<char*> fn;
     for (const auto& name : names) fn.push_back(const_cast<char*>(name.c_str()));
-    return bam_merge_core(g_is_by_qname, out, nullptr, static_cast<int>(fn.size()), fn.data(), flag, nullptr);
+    return bam_merge_core(g_is_by_qname, out, nullptr, static_cast<int>(fn.size()), fn.data(), flag, nullptr, pool);
 }
 
 void remove_files(const std::vector<std::string>& names) {
@@ -66,7 +67,7 @@ void remove_files(const std::vector<std::string>& names) {
 
 // Merges the block files into "prefix.bam" (or standard output), in stages
 // when there are more than the fan-in.  Removes every temporary file.
-int merge_blocks(std::vector<std::string> names, const char* prefix, int is_stdout) {
+int merge_blocks(std::vector<std::string> names, const char* prefix, int is_stdout, thread_pool* pool) {
     const int fan_in = merge_fan_in();
     std::vector<std::string> created = names;
     int next_number = static_cast<int>(names.size());
@@ -83,7 +84,7 @@ int merge_blocks(std::vector<std::string> names, const char* prefix, int is_stdo
                                            names.begin() + static_cast<std::ptrdiff_t>(e));
             std::string name = block_file_name(prefix, next_number++);
             created.push_back(name);
-            ret = merge_block_files(group, name.c_str(), MERGE_LEVEL1);
+            ret = merge_block_files(group, name.c_str(), MERGE_LEVEL1, pool);
             remove_files(group);  // done with them: keep the disk use bounded
             merged.push_back(name);
         }
@@ -91,7 +92,7 @@ int merge_blocks(std::vector<std::string> names, const char* prefix, int is_stdo
     }
     if (ret == 0) {
         std::string out = is_stdout ? std::string("-") : std::string(prefix) + ".bam";
-        ret = merge_block_files(names, out.c_str(), 0);
+        ret = merge_block_files(names, out.c_str(), 0, pool);
     }
     remove_files(created);
     return ret;
@@ -209,8 +210,78 @@ int bam_merge_heap(int n, const merge_read_fn& read, const merge_emit_fn& emit) 
     return ret;
 }
 
-int sort_blocks(int n, int k, bam1_t** buf, const char* prefix, const bam_header_t* header, int is_stdout) {
-    ks_mergesort(static_cast<size_t>(k), buf, static_cast<bam1_t**>(nullptr), bam1_lt);
+namespace {
+
+// A run of merges of one pass, or a whole chunk sorted alone.
+struct sort_task : thread_task {
+    bam1_t** src;
+    bam1_t** dst;
+    size_t n, step, begin, end;  // merge the pairs of runs starting in [begin, end)
+};
+
+void sort_chunk(thread_task* t) {
+    auto* task = static_cast<sort_task*>(t);
+    ks_mergesort(task->end - task->begin, task->src + task->begin, task->dst + task->begin, bam1_lt);
+}
+
+// The pass of ks_mergesort with width `step`, for the pairs in [begin, end).
+void merge_pairs(thread_task* t) {
+    auto* task = static_cast<sort_task*>(t);
+    for (size_t i = task->begin; i < task->end; i += task->step << 1) {
+        bam1_t** p = task->dst + i;
+        bam1_t** j = task->src + i;
+        bam1_t** ea = task->src + std::min(task->n, i + task->step);
+        bam1_t** k = ea;
+        bam1_t** eb = task->src + std::min(task->n, i + (task->step << 1));
+        while (j < ea && k < eb) *p++ = bam1_lt(*k, *j) ? *k++ : *j++;
+        while (j < ea) *p++ = *j++;
+        while (k < eb) *p++ = *k++;
+    }
+}
+
+void run_all(thread_pool* pool, std::vector<sort_task>& tasks) {
+    for (auto& t : tasks) pool->submit(&t);
+    for (auto& t : tasks) pool->wait(&t);
+}
+
+}  // namespace
+
+// ks_mergesort merges runs of width 1, 2, 4, ... in turn.  Chunks of a
+// power-of-two width see exactly the merges they would see in the whole
+// array until the width reaches the chunk's, so they are sorted apart; the
+// wider passes then merge independent pairs of runs, spread over the workers.
+void sort_records(size_t n, bam1_t** records, thread_pool* pool) {
+    const size_t workers = pool ? static_cast<size_t>(pool->size()) : 0;
+    if (workers < 2 || n < 8192) {
+        ks_mergesort(n, records, static_cast<bam1_t**>(nullptr), bam1_lt);
+        return;
+    }
+    std::vector<bam1_t*> temp(n);
+    size_t chunk = 1;
+    while (chunk * workers < n) chunk <<= 1;
+    std::vector<sort_task> tasks;
+    for (size_t begin = 0; begin < n; begin += chunk)
+        tasks.push_back(sort_task{{sort_chunk}, records, temp.data(), n, 0, begin, std::min(n, begin + chunk)});
+    run_all(pool, tasks);
+    bam1_t** src = records;
+    bam1_t** dst = temp.data();
+    for (size_t step = chunk; step < n; step <<= 1) {
+        tasks.clear();
+        const size_t pairs = (n + (step << 1) - 1) / (step << 1);
+        const size_t per_task = (pairs + workers - 1) / workers;
+        for (size_t first = 0; first < pairs; first += per_task) {
+            const size_t begin = first * (step << 1);
+            const size_t end = std::min(n, (first + per_task) * (step << 1));
+            tasks.push_back(sort_task{{merge_pairs}, src, dst, n, step, begin, end});
+        }
+        run_all(pool, tasks);
+        std::swap(src, dst);
+    }
+    if (src != records) std::copy(src, src + n, records);
+}
+
+int sort_blocks(int n, int k, bam1_t** buf, const char* prefix, const bam_header_t* header, int is_stdout, thread_pool* pool) {
+    sort_records(static_cast<size_t>(k), buf, pool);
     std::string name = n < 0 ? std::string(prefix) + ".bam" : block_file_name(prefix, n);
     const char* mode = n < 0 ? "w" : "w1";
     bgzf_ptr fp(is_stdout ? bgzf_fdopen(STDOUT_FILENO, mode) : bgzf_open(name.c_str(), mode));
@@ -218,6 +289,7 @@ int sort_blocks(int n, int k, bam1_t** buf, const char* prefix, const bam_header
         std::fprintf(stderr, "[sort_blocks] fail to create file %s.\n", name.c_str());
         return -1;
     }
+    if (pool) bgzf_set_pool(fp.get(), pool);
     int ret = bam_header_write(fp.get(), header) < 0 ? -1 : 0;
     for (int i = 0; i < k && ret == 0; ++i)
         if (bam_write1_core(fp.get(), &buf[i]->core, buf[i]->data_len, buf[i]->data) < 0) ret = -1;
@@ -230,13 +302,14 @@ int sort_blocks(int n, int k, bam1_t** buf, const char* prefix, const bam_header
     return ret;
 }
 
-int bam_sort_core_ext(int is_by_qname, const char* fn, const char* prefix, size_t max_mem, int is_stdout) {
+int bam_sort_core_ext(int is_by_qname, const char* fn, const char* prefix, size_t max_mem, int is_stdout, thread_pool* pool) {
     g_is_by_qname = is_by_qname;
     bgzf_ptr fp(std::strcmp(fn, "-") == 0 ? bgzf_fdopen(STDIN_FILENO, "r") : bgzf_open(fn, "r"));
     if (!fp) {
         std::fprintf(stderr, "[bam_sort_core] fail to open file %s\n", fn);
         return -1;
     }
+    if (pool) bgzf_set_pool(fp.get(), pool);
     bam_header_ptr header(bam_header_read(fp.get()));
     if (!header) {
         std::fprintf(stderr, "[bam_sort_core] fail to open file %s\n", fn);
@@ -267,7 +340,7 @@ int bam_sort_core_ext(int is_by_qname, const char* fn, const char* prefix, size_
             blocks.push_back(block_file_name(prefix, n));
             // A block that cannot be written is lost: stop rather than
             // produce an output that lacks it.
-            if (sort_blocks(n, static_cast<int>(k), slots.b, prefix, header.get(), 0) < 0) {
+            if (sort_blocks(n, static_cast<int>(k), slots.b, prefix, header.get(), 0, pool) < 0) {
                 ret = -2;
                 break;
             }
@@ -284,16 +357,16 @@ int bam_sort_core_ext(int is_by_qname, const char* fn, const char* prefix, size_
         remove_files(blocks);
         ret = -1;
     } else if (blocks.empty()) {
-        ret = sort_blocks(-1, static_cast<int>(k), slots.b, prefix, header.get(), is_stdout);
+        ret = sort_blocks(-1, static_cast<int>(k), slots.b, prefix, header.get(), is_stdout, pool);
     } else {
         std::fprintf(stderr, "[bam_sort_core] merging from %d files...\n", static_cast<int>(blocks.size()) + 1);
         int n = static_cast<int>(blocks.size());
         blocks.push_back(block_file_name(prefix, n));
-        if (sort_blocks(n, static_cast<int>(k), slots.b, prefix, header.get(), 0) < 0) {
+        if (sort_blocks(n, static_cast<int>(k), slots.b, prefix, header.get(), 0, pool) < 0) {
             remove_files(blocks);
             ret = -1;
         } else {
-            ret = merge_blocks(std::move(blocks), prefix, is_stdout);
+            ret = merge_blocks(std::move(blocks), prefix, is_stdout, pool);
         }
     }
     // The records read are sorted and written, but the run must not pass
@@ -349,7 +422,9 @@ struct merge_input {
 // Opens the inputs and builds the output header: the first input's text,
 // the longest reference list; reference names must agree where both have
 // them.  Null after a message.
-bam_header_ptr open_inputs(int n, char* const* fn, std::vector<merge_input>& inputs) {
+bam_header_ptr open_inputs(int n, char* const* fn, std::vector<merge_input>& inputs, thread_pool* pool) {
+    // Read-ahead shared out so that a merge of many files stays small.
+    const int read_ahead = pool ? std::clamp(256 / std::max(n, 1), 2, 4 * pool->size() + 2) : 0;
     bam_header_ptr hout;
     for (int i = 0; i < n; ++i) {
         bgzf_ptr fp(bgzf_open(fn[i], "r"));
@@ -362,6 +437,7 @@ bam_header_ptr open_inputs(int n, char* const* fn, std::vector<merge_input>& inp
             std::fprintf(stderr, "[bam_merge_core] fail to read the BAM header of file %s\n", fn[i]);
             return nullptr;
         }
+        if (pool) bgzf_set_pool(fp.get(), pool, read_ahead);
         inputs.push_back(merge_input{fn[i], std::move(fp), nullptr, false, {}, 0, hin->n_targets});
         if (!hout) {
             hout = std::move(hin);
@@ -437,7 +513,8 @@ int tag_read_group(bam1_t* b, const std::string& rg) {
 
 }  // namespace
 
-int bam_merge_core(int by_qname, const char* out, const char* headers, int n, char* const* fn, int flag, const char* reg) {
+int bam_merge_core(int by_qname, const char* out, const char* headers, int n, char* const* fn, int flag, const char* reg,
+                   thread_pool* pool) {
     bam_header_ptr hheaders;
     if (headers) {
         tam_ptr fpheaders(sam_open(headers));
@@ -450,7 +527,7 @@ int bam_merge_core(int by_qname, const char* out, const char* headers, int n, ch
     g_is_by_qname = by_qname;
     std::vector<merge_input> inputs;
     inputs.reserve(static_cast<size_t>(std::max(n, 0)));
-    bam_header_ptr hout = open_inputs(n, fn, inputs);
+    bam_header_ptr hout = open_inputs(n, fn, inputs, pool);
     if (!hout) return -1;
     if (flag & MERGE_RG)
         for (auto& in : inputs) in.rg = read_group_of(in.name);
@@ -462,6 +539,7 @@ int bam_merge_core(int by_qname, const char* out, const char* headers, int n, ch
         std::fprintf(stderr, "[%s] fail to create the output file.\n", "bam_merge_core");
         return -1;
     }
+    if (pool) bgzf_set_pool(fpout, pool);
     int ret = bam_header_write(fpout, hout.get());
     hout.reset();
     bool is_truncated = false;

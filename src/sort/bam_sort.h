@@ -18,6 +18,8 @@
 
 #include "bam/bam.h"
 
+class thread_pool;
+
 // 1: records are ordered by read name; 0: by coordinate.
 extern int g_is_by_qname;
 
@@ -76,17 +78,28 @@ enum : int {
 // merge to one region through each input's index.  Returns 0, or -1 after a
 // message; a truncated input is reported, the merge completes with the
 // others and the result is -1.
-int bam_merge_core(int by_qname, const char* out, const char* headers, int n, char* const* fn, int flag, const char* reg);
+// With `pool`, blocks are inflated and deflated by its workers (the output
+// is the same).
+int bam_merge_core(int by_qname, const char* out, const char* headers, int n, char* const* fn, int flag, const char* reg,
+                   thread_pool* pool = nullptr);
 
 // ---- the sort ----
 
 // Sorts `k` records stably and writes them with `header` to block file
 // "prefix.NNNN.bam" (n >= 0, level 1) or to the output "prefix.bam" (n < 0,
 // default level; standard output when `is_stdout`).  Returns 0 or -1.
-int sort_blocks(int n, int k, bam1_t** buf, const char* prefix, const bam_header_t* header, int is_stdout);
+// With `pool` the sorting and the deflating are shared among its workers;
+// the order and the bytes are the same.
+int sort_blocks(int n, int k, bam1_t** buf, const char* prefix, const bam_header_t* header, int is_stdout,
+                thread_pool* pool = nullptr);
+
+// Sorts `n` records stably by bam1_lt: the same merges as ks_mergesort in the
+// same order, the independent ones shared among the workers of `pool`.
+void sort_records(size_t n, bam1_t** records, thread_pool* pool);
 
 // Sorts file `fn` ("-" for standard input) into "prefix.bam" (or standard
 // output) holding at most about `max_mem` record bytes at once.  Returns 0,
 // or -1 after a message when the input could not be read to its end (the
 // records read are still sorted and written) or no output was produced.
-int bam_sort_core_ext(int is_by_qname, const char* fn, const char* prefix, size_t max_mem, int is_stdout);
+int bam_sort_core_ext(int is_by_qname, const char* fn, const char* prefix, size_t max_mem, int is_stdout,
+                      thread_pool* pool = nullptr);

@@ -178,7 +178,7 @@ struct file_set {
     }
 };
 
-int open_inputs(file_set* set, int n, char* const* fns, int min_mapQ) {
+int open_inputs(file_set* set, int n, char* const* fns, int min_mapQ, thread_pool* pool) {
     set->files.resize(static_cast<size_t>(n));
     for (int i = 0; i < n; ++i) {
         aux_t& a = set->files[static_cast<size_t>(i)];
@@ -189,6 +189,7 @@ int open_inputs(file_set* set, int n, char* const* fns, int min_mapQ) {
             std::fprintf(stderr, "[main_depth] fail to open \"%s\".\n", fns[i]);
             return -1;
         }
+        if (pool) bgzf_set_pool(a.fp, pool);
         bam_header_t* h = bam_header_read(a.fp);
         if (!h) {
             std::fprintf(stderr, "[main_depth] fail to read the BAM header of \"%s\".\n", fns[i]);
@@ -236,7 +237,7 @@ bool report_input_failures(const file_set& set) {
 
 int bam2depth(const depth_opts_t& opts, int n, char* const* fns) {
     file_set set;
-    if (open_inputs(&set, n, fns, opts.min_mapQ) < 0) return 1;
+    if (open_inputs(&set, n, fns, opts.min_mapQ, opts.pool) < 0) return 1;
     bam_header_t* h = set.header.get();
     int tid = -1, beg = 0;
     int64_t end = int64_t{1} << 32;  // every 32-bit position

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds alnkit and its tests with ThreadSanitizer (in build-tsan/) and runs
+# the tests that use worker threads: BGZF blocks deflated and inflated by a
+# pool, the shared-out sort, the error-model tables and every command with -@.
+# A data race makes the test binary or the command it runs fail.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DALNKIT_TSAN=ON -DALNKIT_BENCH=OFF
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+build-tsan/tests/alnkit_tests --gtest_filter='BgzfThreads.*:SortThreads.*:Threads.*:ErrmodTables.*'
