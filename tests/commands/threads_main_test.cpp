@@ -18,12 +18,12 @@ using test_util::run_result;
 using test_util::scratch_dir;
 
 struct inputs_t {
-    std::string name;     // label
-    std::string sorted;   // coordinate-sorted BAM
-    std::string byname;   // the same records sorted by name
-    std::string sam;      // coordinate-sorted SAM text, with header
-    std::string ref;      // FASTA of the references
-    std::string ref_list; // reference list for import
+    std::string name;      // label
+    std::string sorted;    // coordinate-sorted BAM
+    std::string byname;    // the same records sorted by name
+    std::string sam;       // coordinate-sorted SAM text, with header
+    std::string ref;       // FASTA of the references
+    std::string ref_list;  // reference list for import
 };
 
 // One command run: arguments with IN (sorted BAM), NAMES (name-sorted BAM),
@@ -71,8 +71,8 @@ inputs_t make_inputs(const scratch_dir& dir, const std::string& name, int record
     in.name = name;
     in.sam = dir.file(name + ".sam");
     in.ref = dir.file(name + ".fa");
-    auto g = run({ALNSIM_PATH, "--seed", "4", "--refs", "3", "--ref-len", "40000", "--records", std::to_string(records), "--sorted",
-                  "--fasta", in.ref, "--sam", in.sam});
+    auto g = run({ALNSIM_PATH, "--seed", "4", "--refs", "3", "--ref-len", "40000", "--records", std::to_string(records),
+                  "--sorted", "--fasta", in.ref, "--sam", in.sam});
     EXPECT_EQ(g.status, 0) << g.err;
     in.sorted = dir.file(name + ".bam");
     EXPECT_EQ(run_alnkit({"view", "-bS", "-o", in.sorted, in.sam}).status, 0);
@@ -89,47 +89,54 @@ inputs_t make_inputs(const scratch_dir& dir, const std::string& name, int record
     return in;
 }
 
-TEST(Threads, EveryCommandGivesTheSameBytesWithAnyThreadCount) {
+const command_case k_cases[] = {
+    {"view_b", {"view", "-b", "-o", "OUT", "IN"}},
+    {"view_u", {"view", "-u", "-o", "OUT", "IN"}},
+    {"view_1_of_SAM", {"view", "-1", "-S", "-o", "OUT", "SAM"}},
+    {"view_to_SAM", {"view", "-h", "IN"}},
+    {"view_a_region", {"view", "-b", "-o", "OUT", "IN", "chr2:1000-30000"}},
+    {"import", {"import", "LIST", "SAM", "OUT"}},
+    {"sort", {"sort", "IN", "OUT"}},
+    {"sort_in_small_blocks", {"sort", "-m", "300000", "IN", "OUT"}},
+    {"sort_by_name_in_small_blocks", {"sort", "-n", "-m", "300000", "IN", "OUT"}},
+    {"merge", {"merge", "-f", "OUT", "IN", "IN"}},
+    {"merge_u_with_read_groups", {"merge", "-f", "-u", "-r", "OUT", "IN", "IN"}},
+    {"merge_1_of_a_region", {"merge", "-f", "-1", "-R", "chr1", "OUT", "IN", "IN"}},
+    {"index", {"index", "IN", "OUT"}},
+    {"calmd_b", {"calmd", "-b", "IN", "REF"}},
+    {"calmd_u_with_BAQ", {"calmd", "-u", "-r", "IN", "REF"}},
+    {"rmdup", {"rmdup", "IN", "OUT"}},
+    {"rmdup_s", {"rmdup", "-s", "IN", "OUT"}},
+    {"fixmate", {"fixmate", "NAMES", "OUT"}},
+    {"flagstat", {"flagstat", "IN"}},
+    {"depth", {"depth", "IN", "IN"}},
+    {"depth_of_a_region", {"depth", "-r", "chr3:100-20000", "IN"}},
+    {"bam2fq", {"bam2fq", "IN"}},
+};
+
+class ThreadCounts : public ::testing::TestWithParam<command_case> {};
+
+// One test per command, so that they run in parallel.
+TEST_P(ThreadCounts, GiveTheBytesOfTheSingleThreadedRun) {
+    const command_case& c = GetParam();
     scratch_dir dir;
     // 8,000 records span many blocks, so records straddle block ends.
-    const std::vector<inputs_t> inputs = {make_inputs(dir, "none", 0), make_inputs(dir, "one", 1), make_inputs(dir, "many", 8000)};
-    const std::vector<command_case> cases = {
-        {"view -b", {"view", "-b", "-o", "OUT", "IN"}},
-        {"view -u", {"view", "-u", "-o", "OUT", "IN"}},
-        {"view -1 of SAM", {"view", "-1", "-S", "-o", "OUT", "SAM"}},
-        {"view to SAM", {"view", "-h", "IN"}},
-        {"view a region", {"view", "-b", "-o", "OUT", "IN", "chr2:1000-30000"}},
-        {"sort", {"sort", "IN", "OUT"}},
-        {"sort in small blocks", {"sort", "-m", "300000", "IN", "OUT"}},
-        {"sort by name in small blocks", {"sort", "-n", "-m", "300000", "IN", "OUT"}},
-        {"merge", {"merge", "-f", "OUT", "IN", "IN"}},
-        {"merge -u with read groups", {"merge", "-f", "-u", "-r", "OUT", "IN", "IN"}},
-        {"merge -1 of a region", {"merge", "-f", "-1", "-R", "chr1", "OUT", "IN", "IN"}},
-        {"index", {"index", "IN", "OUT"}},
-        {"calmd -b", {"calmd", "-b", "IN", "REF"}},
-        {"calmd -u with BAQ", {"calmd", "-u", "-r", "IN", "REF"}},
-        {"rmdup", {"rmdup", "IN", "OUT"}},
-        {"rmdup -s", {"rmdup", "-s", "IN", "OUT"}},
-        {"fixmate", {"fixmate", "NAMES", "OUT"}},
-        {"flagstat", {"flagstat", "IN"}},
-        {"depth", {"depth", "IN", "IN"}},
-        {"depth of a region", {"depth", "-r", "chr3:100-20000", "IN"}},
-        {"bam2fq", {"bam2fq", "IN"}},
-    };
-    for (const auto& in : inputs) {
+    for (const inputs_t& in : {make_inputs(dir, "none", 0), make_inputs(dir, "one", 1), make_inputs(dir, "many", 8000)}) {
         ASSERT_EQ(run_alnkit({"index", in.sorted}).status, 0);
-        for (const auto& c : cases) {
-            if (in.name == "none" && std::string(c.label).find("region") != std::string::npos) continue;
-            const std::string want = result_of(c, in, dir, -1);
-            EXPECT_EQ(want.rfind("status 0\n", 0), 0u) << c.label << " on " << in.name << ": " << want.substr(0, 200);
-            for (int threads : {0, 1, 3, 7})
-                EXPECT_TRUE(result_of(c, in, dir, threads) == want) << c.label << " on " << in.name << " with -@ " << threads;
-        }
+        if (in.name == "none" && std::string(c.label).find("region") != std::string::npos) continue;
+        const std::string want = result_of(c, in, dir, -1);
+        EXPECT_EQ(want.rfind("status 0\n", 0), 0u) << c.label << " on " << in.name << ": " << want.substr(0, 200);
+        for (int threads : {0, 1, 3, 7})
+            EXPECT_TRUE(result_of(c, in, dir, threads) == want) << c.label << " on " << in.name << " with -@ " << threads;
     }
 }
 
+INSTANTIATE_TEST_SUITE_P(Commands, ThreadCounts, ::testing::ValuesIn(k_cases),
+                         [](const ::testing::TestParamInfo<command_case>& info) { return std::string(info.param.label); });
+
 TEST(Threads, BadThreadCountsAreRefused) {
-    for (const char* command : {"view", "sort", "merge", "index", "flagstat", "depth", "bam2fq", "calmd", "rmdup", "fixmate"}) {
+    for (const char* command :
+         {"view", "import", "sort", "merge", "index", "flagstat", "depth", "bam2fq", "calmd", "rmdup", "fixmate"}) {
         for (const char* bad : {"-1", "x", "1025", ""}) {
             const run_result r = run_alnkit({command, "-@", bad, "a.bam", "b.bam", "c.bam"});
             EXPECT_EQ(r.status, 1) << command << " -@ '" << bad << "'";
@@ -143,7 +150,8 @@ TEST(Threads, AFailedWriteIsAFailureWithThreads) {
     const inputs_t in = make_inputs(dir, "many", 20000);
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"view", "-@", "3", "-b", "-o", dir.file("v.bam"), in.sorted},
-          {"sort", "-@", "3", "-o", in.sorted, dir.file("s")}, {"merge", "-@", "3", "-f", dir.file("m.bam"), in.sorted, in.sorted},
+          {"sort", "-@", "3", "-o", in.sorted, dir.file("s")},
+          {"merge", "-@", "3", "-f", dir.file("m.bam"), in.sorted, in.sorted},
           {"calmd", "-@", "3", "-b", in.sorted, in.ref}}) {
         std::vector<std::string> argv{ALNKIT_PATH};
         argv.insert(argv.end(), args.begin(), args.end());

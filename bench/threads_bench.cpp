@@ -1,0 +1,83 @@
+// Worker threads for BGZF on a large BAM: each command with -@ 0, 1, ... as
+// its own process, with the output of every thread count compared byte for
+// byte against -@ 0, and the opt-in libdeflate deflation against zlib.
+// Floors measured in the same run: zlib inflating the input's blocks (for
+// readers) plus deflating the output's block inputs (for writers).
+//
+// usage: bench_threads ALNKIT SORTED.bam [RUNS] [MAX_THREADS]
+// Outputs go next to SORTED.bam and are removed at the end.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "command_timer.h"
+#include "zlib_floor.h"
+
+using namespace bench;
+
+namespace {
+
+struct job {
+    const char* name;
+    std::vector<std::string> args;  // after the command name, with OUT for the output
+    std::string output;             // file compared across thread counts ("" for standard output)
+};
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: bench_threads ALNKIT SORTED.bam [RUNS] [MAX_THREADS]\n");
+        return 1;
+    }
+    const std::string alnkit = argv[1], bam = argv[2];
+    const int runs = argc > 3 ? std::max(1, std::atoi(argv[3])) : 3;
+    const int max_threads = argc > 4 ? std::max(0, std::atoi(argv[4])) : 1;
+    const std::string out = bam + ".threads.bam", sorted_prefix = bam + ".threads.sort";
+
+    const std::string file = slurp(bam);
+    const auto blocks = list_blocks(file);
+    std::vector<double> inflate;
+    for (int i = 0; i < runs; ++i) inflate.push_back(zlib_inflate_all(file, blocks, nullptr));
+    std::printf("file: %s, %.1f MB compressed; medians of %d runs; zlib inflate %.2f s\n", bam.c_str(),
+                static_cast<double>(file.size()) / 1e6, runs, median(inflate));
+
+    const std::vector<job> jobs = {
+        {"view -b", {"view", "-b", "-o", out, bam}, out},
+        {"sort -m 1G", {"sort", "-m", "1G", bam, sorted_prefix}, sorted_prefix + ".bam"},
+        {"flagstat", {"flagstat", bam}, ""},
+        {"index", {"index", bam, out}, out},
+    };
+    for (const job& j : jobs) {
+        std::string reference;
+        double floor = 0;
+        for (int t = 0; t <= max_threads; ++t) {
+            std::vector<std::string> cmd = {alnkit, j.args[0], "-@", std::to_string(t)};
+            cmd.insert(cmd.end(), j.args.begin() + 1, j.args.end());
+            std::vector<double> times;
+            for (int i = 0; i < runs; ++i) times.push_back(time_command(cmd));
+            if (t == 0) {
+                floor = j.output.empty() || j.args[0] == "index" ? median(inflate) : zlib_floor({bam}, j.output);
+                reference = j.output.empty() ? "" : slurp(j.output);
+            }
+            const bool same = j.output.empty() || slurp(j.output) == reference;
+            std::printf("%-11s -@ %d: %7.2f s, %.3f of the floor (%.2f s)%s\n", j.name, t, median(times), median(times) / floor,
+                        floor, same ? "" : "  OUTPUT DIFFERS");
+        }
+    }
+
+    // Deflation engines on one thread: the same recompression with zlib and
+    // with libdeflate.
+    std::vector<double> zlib_times, fast_times;
+    for (int i = 0; i < runs; ++i) {
+        zlib_times.push_back(time_command({alnkit, "view", "-b", "-o", out, bam}));
+        fast_times.push_back(time_command({"/usr/bin/env", "ALNKIT_DEFLATE=libdeflate", alnkit, "view", "-b", "-o", out, bam}));
+    }
+    const double fast_size = static_cast<double>(slurp(out).size());
+    std::printf("view -b, one thread: zlib %.2f s, libdeflate %.2f s (%.2f times faster; output %.1f MB vs %.1f MB)\n",
+                median(zlib_times), median(fast_times), median(zlib_times) / median(fast_times), fast_size / 1e6,
+                static_cast<double>(file.size()) / 1e6);
+    for (const auto& f : {out, sorted_prefix + ".bam"}) std::remove(f.c_str());
+    return 0;
+}
