@@ -7,4 +7,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DALNKIT_TSAN=ON -DALNKIT_BENCH=OFF
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-build-tsan/tests/alnkit_tests --gtest_filter='BgzfThreads.*:SortThreads.*:Threads.*:ErrmodTables.*'
+# (The memory-limit test of the error model is left out: the sanitizer's
+# own shadow memory does not fit under an address-space limit.)
+build-tsan/tests/alnkit_tests --gtest_filter='BgzfThreads.*:SortThreads.*:Threads.*:*ThreadCounts*:ErrmodTables.*-*InitWithoutMemory*'
