@@ -1,0 +1,544 @@
+// tview in a real terminal: the viewer runs in a tmux pane (private server
+// per test, 100x40 or 80x24), keys go in through send-keys and the screen
+// comes back through capture-pane, with -e for the colours.  Screens are
+// worked out by hand from the crafted reads below.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/test_util.h"
+
+using namespace test_util;
+
+namespace {
+
+const std::string chr1 =
+    "GTTGTCTATGCCAGGGCGACGACATTGCGGGTAGTTCGAGAAGCTCGGGTTACTATTATATATACCTGAATGTACGAAACATAAATCGCCACCAACGTTA"
+    "TTTTGAAACTGTACATAGATTCTCCCTTCTCGTCTCTATGGAAGTCTCTCTAAGATATAGCAGTGTACCTCAACGTCAGATACCCGACTTGCTCACAAGG";
+const std::string chr2 = "ACACACGCTACATAACCCCTAGATTGATCGTGTAGCACTTACTGATGACTCGCTATATTA";
+
+std::string sam_line(const std::string& name, int flag, const std::string& ref, int pos, int mapq, const std::string& cigar,
+                     const std::string& seq, std::string qual = "", const std::string& tags = "") {
+    if (qual.empty()) qual.assign(seq.size(), 'I');
+    return name + "\t" + std::to_string(flag) + "\t" + ref + "\t" + std::to_string(pos + 1) + "\t" + std::to_string(mapq) + "\t" +
+           cigar + "\t*\t0\t0\t" + seq + "\t" + qual + (tags.empty() ? "" : "\t" + tags) + "\n";
+}
+
+// Reads (0-based starts): r01-r05 overlap with insertions of 2 and 3 bases
+// after position 8 and a deletion; r06/r07 are spliced; r08 is an orphan
+// (underlined), r10 secondary (never drawn); r11-r13 share a SNP at 64;
+// r14 carries colour-space fields with one colour error at its position 4.
+struct viewer_files {
+    scratch_dir dir;
+    std::string bam = dir.file("a.bam"), fa = dir.file("ref.fa");
+    viewer_files() {
+        std::string s = "@SQ\tSN:chr1\tLN:200\n@SQ\tSN:chr2\tLN:60\n";
+        s += sam_line("r01", 0, "chr1", 0, 60, "20M", chr1.substr(0, 20));
+        s += sam_line("r02", 16, "chr1", 2, 60, "20M", "TGTCTCTGCCAGGGCGACGA", "IIIII+IIIIIIIIIIIIII");
+        s += sam_line("r03", 0, "chr1", 4, 60, "5M2I10M", chr1.substr(4, 5) + "GG" + chr1.substr(9, 10));
+        s += sam_line("r04", 0, "chr1", 5, 60, "4M3I10M", chr1.substr(5, 4) + "TTT" + chr1.substr(9, 10));
+        s += sam_line("r05", 0, "chr1", 11, 60, "3M4D5M", chr1.substr(11, 3) + chr1.substr(18, 5));
+        s += sam_line("r06", 0, "chr1", 29, 60, "3M10N3M", chr1.substr(29, 3) + chr1.substr(42, 3));
+        s += sam_line("r07", 16, "chr1", 29, 60, "3M10N3M", chr1.substr(29, 3) + chr1.substr(42, 3));
+        s += sam_line("r08", 1, "chr1", 49, 5, "10M", chr1.substr(49, 10));
+        s += sam_line("r09", 0, "chr1", 49, 25, "10M", chr1.substr(49, 10), "##++55??II");
+        s += sam_line("r10", 256, "chr1", 49, 60, "10M", chr1.substr(49, 10));
+        for (const char* n : {"r11", "r12", "r13"}) s += sam_line(n, 0, "chr1", 59, 60, "10M", "ATATAGCTGA");
+        s += sam_line("r14", 0, "chr1", 70, 15, "10M", "TGTACGAAAC", "", "CS:Z:T0113232001\tCQ:Z:??????????");
+        s += sam_line("r15", 16, "chr1", 150, 60, "20M", chr1.substr(150, 20));
+        s += sam_line("r16", 0, "chr2", 9, 60, "15M", chr2.substr(9, 15));
+        write_file(dir.file("a.sam"), s);
+        EXPECT_EQ(run_alnkit({"view", "-bS", "-o", bam, dir.file("a.sam")}).status, 0);
+        EXPECT_EQ(run_alnkit({"index", bam}).status, 0);
+        std::string fasta = ">chr1\n";
+        for (size_t i = 0; i < chr1.size(); i += 60) fasta += chr1.substr(i, 60) + "\n";
+        write_file(fa, fasta + ">chr2\n" + chr2 + "\n");
+        EXPECT_EQ(run_alnkit({"faidx", fa}).status, 0);
+    }
+};
+
+std::string find_tmux() {
+    const char* path = std::getenv("PATH");
+    for (const std::string& d : split(path ? path : "/usr/bin", ':'))
+        if (access((d + "/tmux").c_str(), X_OK) == 0) return d + "/tmux";
+    return "";
+}
+
+// One viewer in a detached tmux session on its own server socket; the
+// server is killed with the object.  The shell line reports the exit status.
+class tmux_pane {
+public:
+    tmux_pane(const viewer_files& f, int cols, int rows, const std::string& args = "")
+        : tmux_(find_tmux()), socket_("alnkit-tview-" + std::to_string(getpid()) + "-" + std::to_string(serial_++)), rows_(rows) {
+        std::string conf = f.dir.file(socket_ + ".conf");
+        write_file(conf, "set -g status off\nset -g remain-on-exit on\nset -g default-terminal tmux-256color\n");
+        std::string cmd = "ESCDELAY=25 " + std::string(ALNKIT_PATH) + " tview " + (args.empty() ? f.bam + " " + f.fa : args) +
+                          "; echo \"[exit $?]\"";
+        started_ = !tmux_.empty() && tmux({"-f", conf, "new-session", "-d", "-s", "main", "-x", std::to_string(cols), "-y",
+                                           std::to_string(rows), cmd})
+                                             .status == 0;
+    }
+    ~tmux_pane() {
+        if (tmux_.empty()) return;
+        // The server leaves its socket file behind; remove it too.
+        std::string path = tmux({"display-message", "-p", "#{socket_path}"}).out;
+        tmux({"kill-server"});
+        if (!path.empty() && path.back() == '\n') unlink(path.substr(0, path.size() - 1).c_str());
+    }
+    bool started() const { return started_; }
+    void resize(int cols, int rows) {
+        tmux({"resize-window", "-t", "main", "-x", std::to_string(cols), "-y", std::to_string(rows)});
+        rows_ = rows;
+    }
+    run_result tmux(std::vector<std::string> args) const {
+        args.insert(args.begin(), {tmux_, "-L", socket_});
+        return run(args);
+    }
+    void keys(const std::vector<std::string>& keys) const {
+        for (const auto& k : keys) tmux({"send-keys", "-t", "main", k});
+    }
+    // The screen through capture-pane with extra options (-e for colours,
+    // -S - for the scrolled-off lines as well).
+    std::string screen(const std::vector<std::string>& options = {}) const {
+        std::vector<std::string> args = {"capture-pane", "-p", "-t", "main"};
+        args.insert(args.end(), options.begin(), options.end());
+        return tmux(args).out;
+    }
+    // Polls the screen until `done` holds or 10 seconds pass; the last screen.
+    std::string wait_until(const std::function<bool(const std::string&)>& done,
+                           const std::vector<std::string>& options = {}) const {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        std::string s = screen(options);
+        while (!done(s) && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            s = screen(options);
+        }
+        return s;
+    }
+    // The screen once it shows `top` above blank rows.
+    std::string wait_for(const std::vector<std::string>& top) const {
+        std::string want;
+        for (int r = 0; r < rows_; ++r) want += (r < static_cast<int>(top.size()) ? top[r] : "") + "\n";
+        return wait_until([&](const std::string& s) { return s == want; });
+    }
+    // Expects the screen to come to show `top` above blank rows.
+    void expect(const std::vector<std::string>& top) const { EXPECT_EQ(wait_for(top), join(top, rows_)); }
+    static std::string join(const std::vector<std::string>& top, int rows) {
+        std::string s;
+        for (int r = 0; r < rows; ++r) s += (r < static_cast<int>(top.size()) ? top[r] : "") + "\n";
+        return s;
+    }
+
+private:
+    static inline int serial_ = 0;
+    std::string tmux_, socket_;
+    int rows_;
+    bool started_ = false;
+};
+
+using screen_t = std::vector<std::string>;
+
+// Reference position 0 at 100x40: insertion columns 9-11, then position p at column p + 3.
+const screen_t initial = {
+    "1            11        21        31        41        51        61        71        81",
+    "GTTGTCTAT***GCCAGGGCGACGACATTGCGGGTAGTTCGAGAAGCTCGGGTTACTATTATATATACCTGAATGTACGAAACATAAATCGCCACCAACG",
+    ".........   ..............      ...K...K.K.KK...    ...............G.... ..........",
+    ".........***...........         ...>>>>>>>>>>...              .....G....",
+    "  ,,,,,c,***,,,,,,,,,,,,,                           ..........           ..........",
+    "    .....GG*..........          ,,,<<<<<<<<<<,,,              .....G....",
+    "     ....TTT..........                              ..........",
+    "              ...****.....                                    .....G....",
+};
+
+// Rows `top` cut to `cols` columns, trailing blanks dropped as capture-pane does.
+screen_t cut(screen_t top, size_t cols) {
+    for (auto& row : top) {
+        row = row.substr(0, cols);
+        row.erase(row.find_last_not_of(' ') + 1);
+    }
+    return top;
+}
+
+// `box` drawn over `base` with its corner at (y, x).
+screen_t overlay(screen_t base, const screen_t& box, size_t y, size_t x) {
+    for (size_t r = 0; r < box.size(); ++r) {
+        if (base.size() <= y + r) base.resize(y + r + 1);
+        std::string& row = base[y + r];
+        if (row.size() < x + box[r].size()) row.resize(x + box[r].size(), ' ');
+        row.replace(x, box[r].size(), box[r]);
+        row.erase(row.find_last_not_of(' ') + 1);
+    }
+    return base;
+}
+
+screen_t goto_box(const std::string& text) {
+    const std::string edge = "+" + std::string(48, '-') + "+";
+    return {edge, "| Goto: " + text + std::string(41 - text.size(), ' ') + "|", edge};
+}
+
+// The help window, its lines clipped to `cols` - 3 and its rows to `rows`.
+screen_t help_box(size_t rows, size_t cols) {
+    const std::vector<std::string> lines = {"        -=-    Help    -=- ",
+                                            "",
+                                            "?          This window",
+                                            "Arrows     Small scroll movement",
+                                            "h,j,k,l    Small scroll movement",
+                                            "H,J,K,L    Large scroll movement",
+                                            "ctrl-H     Scroll 1k left",
+                                            "ctrl-L     Scroll 1k right",
+                                            "space      Scroll one screen",
+                                            "backspace  Scroll back one screen",
+                                            "g          Go to specific location",
+                                            "m          Color for mapping qual",
+                                            "n          Color for nucleotide",
+                                            "b          Color for base quality",
+                                            "c          Color for cs color",
+                                            "z          Color for cs qual",
+                                            ".          Toggle on/off dot view",
+                                            "s          Toggle on/off ref skip",
+                                            "r          Toggle on/off rd name",
+                                            "N          Turn on nt view",
+                                            "C          Turn on cs view",
+                                            "i          Toggle on/off ins",
+                                            "q          Exit",
+                                            "",
+                                            "Underline:      Secondary or orphan",
+                                            "Blue:    0-9    Green: 10-19",
+                                            "Yellow: 20-29   White: >=30"};
+    const std::string edge = "+" + std::string(cols - 2, '-') + "+";
+    screen_t box = {edge};
+    for (size_t r = 1; r + 1 < rows; ++r) {
+        std::string text = r - 1 < lines.size() ? lines[r - 1].substr(0, cols - 3) : "";
+        box.push_back("| " + text + std::string(cols - 3 - text.size(), ' ') + "|");
+    }
+    box.push_back(edge);
+    return box;
+}
+
+// Ruler and reference rows of a window without insertion columns.
+screen_t bare_window(const std::string& seq, size_t left, size_t cols) {
+    std::string ruler(cols, ' '), ref;
+    for (size_t c = 0; c < cols; ++c) {
+        size_t p = left + c;
+        if (p % 10 == 0 && cols - c > 9) ruler.replace(c, std::to_string(p + 1).size(), std::to_string(p + 1));
+        ref += p < seq.size() ? seq[p] : 'N';
+    }
+    return cut({ruler.substr(0, cols), ref}, cols);
+}
+
+screen_t with_rows(screen_t top, const screen_t& rows) {
+    top.insert(top.end(), rows.begin(), rows.end());
+    return top;
+}
+
+struct key_case {
+    const char* name;
+    std::vector<std::string> keys;
+    screen_t screen;
+};
+
+void PrintTo(const key_case& c, std::ostream* os) { *os << c.name; }
+
+// Bases instead of dots: upper case forward, lower case reverse.
+const screen_t dot_off = {initial[0],
+                          initial[1],
+                          initial[2],
+                          "GTTGTCTAT***GCCAGGGCGAC         GGT>>>>>>>>>>GCT              ATATAGCTGA",
+                          "  tgtctct***gccagggcgacga                           TTACTATTAT           TGTACGAAAC",
+                          "    TCTATGG*GCCAGGGCGA          ggt<<<<<<<<<<gct              ATATAGCTGA",
+                          "     CTATTTTGCCAGGGCGA                              TTACTATTAT",
+                          "              CAG****ACGAC                                    ATATAGCTGA"};
+
+const std::string pos20_reads[] = {
+    "...      ...K...K.K.KK...    ...............G.... ..........",
+    ",,       ...>>>>>>>>>>...              .....G....",
+    "...                          ..........           ..........",
+    "         ,,,<<<<<<<<<<,,,              .....G....",
+    "                             ..........",
+    "                                       .....G....",
+};
+const screen_t pos100_reads = {std::string(50, ' ') + std::string(20, '.'), std::string(50, ' ') + std::string(20, ',')};
+
+const key_case key_cases[] = {
+    {"space_scrolls_one_screen", {"Space"}, with_rows(bare_window(chr1, 100, 100), pos100_reads)},
+    {"backspace_scrolls_back", {"Space", "BSpace"}, initial},
+    {"h_and_left_arrow_step_back",
+     {"Space", "h", "Left"},
+     with_rows(bare_window(chr1, 98, 100), cut(overlay({}, pos100_reads, 0, 2), 100))},
+    // Window 20: r01, r03, r04 are not fetched, so every level is new.
+    {"L_jumps_20", {"L"}, with_rows(bare_window(chr1, 20, 100), screen_t(std::begin(pos20_reads), std::end(pos20_reads)))},
+    {"shifted_right_arrow_jumps_20",
+     {"S-Right"},
+     with_rows(bare_window(chr1, 20, 100), screen_t(std::begin(pos20_reads), std::end(pos20_reads)))},
+    {"H_from_5_lands_on_0", {"l", "Right", "l", "l", "l", "H"}, initial},
+    {"ctrl_l_past_the_reads_shows_ruler_and_N", {"C-l"}, bare_window(chr1, 1000, 100)},
+    {"ctrl_h_back", {"C-l", "C-h"}, initial},
+    {"unbound_keys_ignored", {"x", "J", "K", "l", "h"}, initial},
+    {"k_scrolls_rows_up", {"k"}, {initial[0], initial[1], initial[2], initial[4], initial[5], initial[6], initial[7]}},
+    {"row_shift_never_below_0",
+     {"j", "Up", "Down"},
+     {initial[0], initial[1], initial[2], initial[4], initial[5], initial[6], initial[7]}},
+    {"goto_other_reference",
+     {"g", "chr2:10", "Enter"},
+     with_rows(bare_window(chr2, 9, 100), {std::string(15, '.'), std::string(15, '.')})},
+    {"slash_goto_with_backspace_and_ctrl_w",
+     {"/", "zzz", "C-w", "chr2:1x", "BSpace", "0", "Enter"},
+     with_rows(bare_window(chr2, 9, 100), {std::string(15, '.'), std::string(15, '.')})},
+    // Window 50: r08 and r09 start left of it and take rows 1 and 2.
+    {"goto_position_on_this_reference",
+     {"g", "=51", "Enter"},
+     with_rows(bare_window(chr1, 50, 100), {"..............G.... ..........", ".........           ..........", ".........",
+                                            "         .....G....", "         .....G....", "         .....G...."})},
+    {"goto_eq1_stays_open", {"g", "=1", "Enter"}, overlay(initial, goto_box("=1"), 10, 5)},
+    {"goto_unknown_name_stays_open", {"g", "chrX", "Enter"}, overlay(initial, goto_box("chrX"), 10, 5)},
+    {"goto_keeps_40_characters", {"g", std::string(41, 'A')}, overlay(initial, goto_box(std::string(40, 'A')), 10, 5)},
+    {"goto_escape_returns", {"g", "=1", "Enter", "Escape"}, initial},
+    {"help_window", {"?"}, overlay(initial, help_box(29, 40), 5, 5)},
+    {"help_closes_on_any_key", {"?", "x"}, initial},
+    {"dot_view_off", {"."}, dot_off},
+    {"insertions_off",
+     {"i"},
+     {"1         11        21        31        41        51        61        71        81        91", chr1.substr(0, 100),
+      ".......................      ...K...K.K.KK...    ...............G.... ..........",
+      "....................         ...>>>>>>>>>>...              .....G....",
+      "  ,,,,,c,,,,,,,,,,,,,,                           ..........           ..........",
+      "    ...............          ,,,<<<<<<<<<<,,,              .....G....",
+      "     ..............                              ..........",
+      "           ...****.....                                    .....G...."}},
+    {"skips_as_deletions",
+     {"s"},
+     {initial[0], initial[1], initial[2], ".........***...........         ...**********...              .....G....", initial[4],
+      "    .....GG*..........          ,,,**********,,,              .....G....", initial[6], initial[7]}},
+    {"read_names",
+     {"r"},
+     {initial[0], initial[1], initial[2], "R01      ***                    R06>>>>>>>>>>                 R11",
+      "  r02    ***                                        R08                  R14",
+      "    R03    *                    r07<<<<<<<<<<                 R12",
+      "     R04                                            R09",
+      "              R05****                                         R13"}},
+    {"colour_space_view", {"C"}, overlay(initial, {"....2....."}, 4, 73)},
+    {"colour_space_without_dots", {"C", "."}, overlay(dot_off, {"0113232001"}, 4, 73)},
+    {"nucleotide_view_again", {"C", "N"}, initial},
+};
+
+// The same window at 80x24: 77 positions, the last ruler label at column 63.
+const screen_t initial80 = with_rows({"1            11        21        31        41        51        61"},
+                                     cut(screen_t(initial.begin() + 1, initial.end()), 80));
+
+const key_case key_cases80[] = {
+    {"start", {}, initial80},
+    {"space_scrolls_one_screen",
+     {"Space"},
+     with_rows(bare_window(chr1, 80, 80),
+               {std::string(70, ' ') + std::string(10, '.'), std::string(70, ' ') + std::string(10, ',')})},
+    {"k_scrolls_rows_up",
+     {"Down"},
+     {initial80[0], initial80[1], initial80[2], initial80[4], initial80[5], initial80[6], initial80[7]}},
+    {"goto_other_reference",
+     {"g", "chr2:10", "Enter"},
+     with_rows(bare_window(chr2, 9, 80), {std::string(15, '.'), std::string(15, '.')})},
+    {"help_window_clipped", {"?"}, overlay(initial80, help_box(24, 40), 0, 5)},
+    {"dot_view_off", {"."}, with_rows({initial80[0]}, cut(screen_t(dot_off.begin() + 1, dot_off.end()), 80))},
+};
+
+void check_keys(int cols, int rows, const screen_t& start, const key_case& c) {
+    viewer_files f;
+    tmux_pane pane(f, cols, rows);
+    ASSERT_TRUE(pane.started()) << "the terminal tests need tmux";
+    pane.expect(start);
+    pane.keys(c.keys);
+    pane.expect(c.screen);
+}
+
+class TviewKeys : public ::testing::TestWithParam<key_case> {};
+TEST_P(TviewKeys, ScreenAt100x40) { check_keys(100, 40, initial, GetParam()); }
+INSTANTIATE_TEST_SUITE_P(Cases, TviewKeys, ::testing::ValuesIn(key_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+class TviewKeys80 : public ::testing::TestWithParam<key_case> {};
+TEST_P(TviewKeys80, ScreenAt80x24) { check_keys(80, 24, initial80, GetParam()); }
+INSTANTIATE_TEST_SUITE_P(Cases, TviewKeys80, ::testing::ValuesIn(key_cases80),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The foreground colour of every cell as a letter (blue, green, yellow,
+// white, red, cyan; '-' for the default), upper case when underlined, read
+// from the SGR sequences of capture-pane -e.
+std::vector<std::string> colour_grid(const std::string& text) {
+    std::vector<std::string> grid(1);
+    int fg = 39;
+    bool underline = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\033' && i + 1 < text.size() && text[i + 1] == '[') {
+            size_t end = text.find_first_of("ABCDEFGHJKSTfmsu", i + 2);
+            if (end == std::string::npos) break;
+            std::vector<std::string> params = split(text.substr(i + 2, end - i - 2), ';');
+            if (params.empty()) params.push_back("0");
+            for (size_t k = 0; text[end] == 'm' && k < params.size(); ++k) {
+                int v = params[k].empty() ? 0 : std::stoi(params[k]);
+                if (v == 0) fg = 39, underline = false;
+                else if (v == 4) underline = true;
+                else if (v == 24) underline = false;
+                else if ((v >= 30 && v <= 37) || v == 39) fg = v;
+                else if (v == 38 || v == 48) k += 2;  // 256-colour form: 38;5;n
+            }
+            i = end;
+        } else if (text[i] == '\n') {
+            grid.emplace_back();
+        } else {
+            const char c = fg >= 30 && fg <= 37 ? "krgybmcw"[fg - 30] : '-';
+            grid.back() += underline ? static_cast<char>(std::toupper(c)) : c;
+        }
+    }
+    return grid;
+}
+
+struct colour_case {
+    const char* name;
+    std::vector<std::string> keys;
+    int row, col;
+    std::string colours;
+};
+
+void PrintTo(const colour_case& c, std::ostream* os) { *os << c.name; }
+
+const colour_case colour_cases[] = {
+    // By mapping quality: r08 (5, an orphan) blue underlined, r09 (25) yellow, r14 (15) green, r01 (60) white.
+    {"mapq_orphan", {}, 4, 51, "wBBBBBBBBBBw"},
+    {"mapq_bands", {}, 6, 52, "yyyyyyyyyy"},
+    {"mapq_green", {}, 4, 73, "gggggggggg"},
+    {"reference_insertion_stars_red", {}, 1, 8, "wrrrw"},
+    // Consensus underlined: "." of quality 30+ white, "K" of quality 3 blue, the SNP (quality 6) blue.
+    {"consensus_bands", {}, 2, 32, "WWWBW"},
+    {"consensus_snp", {}, 2, 66, "WBW"},
+    {"base_quality", {"b"}, 6, 52, "bbggyywwww"},
+    {"base_quality_low_base", {"b"}, 4, 6, "wgw"},
+    {"mapq_again", {"b", "m"}, 6, 52, "yyyyyyyyyy"},
+    // By nucleotide: G yellow, T red, C cyan, A green; insertion columns take the colour at the entry's own base.
+    {"nucleotide", {"n"}, 3, 0, "yrryrcrgr"},
+    {"nucleotide_insertion_columns", {"n"}, 5, 8, "rrrr"},
+    {"cs_colour", {"c"}, 4, 73, "gccryryggc"},
+    {"cs_colour_falls_back_to_base", {"c"}, 3, 0, "yrryrcrgr"},
+    {"cs_quality", {"z"}, 4, 73, "wwwwwwwwww"},
+    {"cs_quality_falls_back_to_base_quality", {"z"}, 6, 52, "bbggyywwww"},
+};
+
+class TviewColours : public ::testing::TestWithParam<colour_case> {};
+
+TEST_P(TviewColours, CellsCarryTheirColourPairs) {
+    const colour_case& c = GetParam();
+    viewer_files f;
+    tmux_pane pane(f, 100, 40);
+    ASSERT_TRUE(pane.started()) << "the terminal tests need tmux";
+    pane.wait_for(initial);
+    pane.keys(c.keys);
+    auto cells = [&](const std::string& s) {
+        std::vector<std::string> g = colour_grid(s);
+        return static_cast<int>(g.size()) > c.row && static_cast<int>(g[c.row].size()) > c.col
+                   ? g[c.row].substr(c.col, c.colours.size())
+                   : "";
+    };
+    EXPECT_EQ(cells(pane.wait_until([&](const std::string& s) { return cells(s) == c.colours; }, {"-e"})), c.colours);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, TviewColours, ::testing::ValuesIn(colour_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Quitting leaves curses mode: the normal screen is back, with the exit
+// status the shell printed, and the keypad is out of application mode.
+TEST(Tview, QuitAndEscapeRestoreTheTerminal) {
+    for (const char* key : {"q", "Escape"}) {
+        viewer_files f;
+        tmux_pane pane(f, 80, 24);
+        ASSERT_TRUE(pane.started()) << "the terminal tests need tmux";
+        pane.wait_for(initial80);
+        pane.keys({key});
+        // The shell's line may scroll off when tmux reports the pane's end.
+        std::string s = pane.wait_until([](const std::string& t) { return t.find("[exit") != std::string::npos; }, {"-S", "-"});
+        EXPECT_NE(s.find("[exit 0]"), std::string::npos) << key << "\n" << s;
+        EXPECT_EQ(s.find("GTTGTCTAT"), std::string::npos) << key;
+        EXPECT_EQ(pane.tmux({"display-message", "-p", "-t", "main", "#{alternate_on} #{keypad_flag}"}).out, "0 0\n") << key;
+    }
+}
+
+// Without reference text every reference character is N: reads show their
+// bases, and the consensus is called against N (no bases in the skip: K).
+TEST(Tview, MissingFastaShowsNAndCallsAgainstIt) {
+    viewer_files f;
+    tmux_pane pane(f, 100, 40, f.bam + " " + f.dir.file("missing.fa"));
+    ASSERT_TRUE(pane.started()) << "the terminal tests need tmux";
+    screen_t want = dot_off;
+    want[1] = "NNNNNNNNN***" + std::string(88, 'N');
+    want[2] = chr1.substr(0, 9) + "   " + chr1.substr(9, 14) + "      " + chr1.substr(29, 3) + "KKKKKKKKKK" + chr1.substr(42, 3) +
+              "    " + chr1.substr(49, 10) + "ATATAGCTGA " + chr1.substr(70, 10);
+    pane.expect(want);
+}
+
+// A terminal smaller than the help and goto windows: both are shrunk and
+// clipped; resizing redraws for the new size.
+TEST(Tview, SmallAndResizedTerminals) {
+    viewer_files f;
+    tmux_pane pane(f, 30, 8);
+    ASSERT_TRUE(pane.started()) << "the terminal tests need tmux";
+    screen_t start = cut(initial, 30);
+    start[0] = "1            11";
+    pane.expect(start);
+    pane.keys({"?"});
+    pane.expect(help_box(8, 30));
+    pane.keys({"x", "g", "chr2:10"});
+    const std::string edge = "+" + std::string(28, '-') + "+";
+    pane.expect(overlay(start, {edge, "| Goto: chr2:10              |", edge}, 5, 0));
+    pane.keys({"Enter"});
+    pane.expect(with_rows(bare_window(chr2, 9, 30), {std::string(15, '.'), std::string(15, '.')}));
+    pane.resize(80, 24);
+    pane.expect(with_rows(bare_window(chr2, 9, 80), {std::string(15, '.'), std::string(15, '.')}));
+}
+
+struct failure_case {
+    const char* name;
+    std::vector<std::string> args;  // after "tview"; "@" stands for the scratch directory
+    const char* term;
+    int status;
+    std::string err;
+};
+
+// Failures before the screen starts: one message, status 1; input that
+// ends at once quits the viewer.
+TEST(Tview, FailuresBeforeTheScreen) {
+    viewer_files f;
+    write_file(f.dir.file("noidx.sam"), "@SQ\tSN:chr1\tLN:200\n");
+    ASSERT_EQ(run_alnkit({"view", "-bS", "-o", f.dir.file("noidx.bam"), f.dir.file("noidx.sam")}).status, 0);
+    write_file(f.dir.file("text.bam"), "not a BAM file\n");
+    const failure_case cases[] = {
+        {"no_arguments", {}, "xterm", 1, "Usage: alnkit tview <aln.bam> [ref.fasta]\n"},
+        {"missing_file",
+         {f.dir.file("none.bam")},
+         "xterm",
+         1,
+         "open: No such file or directory\n[tv_init] fail to open file " + f.dir.file("none.bam") + "\n"},
+        {"not_bam",
+         {f.dir.file("text.bam")},
+         "xterm",
+         1,
+         "[bam_header_read] bgzf_check_EOF: Invalid argument\n[bam_header_read] invalid BAM binary header (this is not a "
+         "BAM file).\n[tv_init] fail to read the BAM header of file " +
+             f.dir.file("text.bam") + "\n"},
+        {"missing_index", {f.dir.file("noidx.bam")}, "xterm", 1, "[bam_index_load] fail to load BAM index.\n"},
+        {"unknown_terminal", {f.bam}, "no-such-terminal", 1, "[tv_init] fail to start the terminal screen.\n"},
+        {"input_ends", {f.bam, f.fa}, "xterm", 0, ""},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv = {ALNKIT_PATH, "tview"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        run_result r = run(argv, "", [&] { setenv("TERM", c.term, 1); });
+        EXPECT_EQ(r.status, c.status) << c.name;
+        EXPECT_EQ(r.err, c.err) << c.name;
+    }
+}
+
+}  // namespace
