@@ -1,5 +1,6 @@
 #include "tview/bam_lpileup.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "containers/ksort.h"
@@ -184,6 +185,25 @@ bam_lplbuf_t* bam_lplbuf_init(bam_pileup_f func, void* data) {
 
 int bam_lplbuf_push(const bam1_t* b, bam_lplbuf_t* tv) { return bam_plbuf_push(b, tv->plbuf); }
 
+int bam_lplbuf_push_window(const bam1_t* b, bam_lplbuf_t* tv, int beg, int end) {
+    bam_plp_t iter = tv->plbuf->iter;
+    if (bam_plp_push(iter, b) < 0) return -1;
+    int tid = 0, pos = 0, n = 0;
+    while (const bam_pileup1_t* pl = bam_plp_next(iter, &tid, &pos, &n)) {
+        if (pos >= end) break;
+        tview_func(static_cast<uint32_t>(tid), static_cast<uint32_t>(pos), n, pl, tv);
+        // The columns of a run repeat this one without starts or ends: each
+        // would only count the gaps down and reorder the free rows.
+        const int k = pos < beg - 1 ? std::min(bam_plp_run_length(iter), beg - 1 - pos) : 0;
+        if (k > 0) {
+            bam_plp_skip_run(iter, k);
+            for (freenode_t* p = tv->head; p != tv->tail; p = p->next) p->cnt = p->cnt > k ? p->cnt - k : 0;
+            if (tv->n_nodes) tidy_free_list(tv, tv->max_level);
+        }
+    }
+    return n < 0 ? -1 : 0;
+}
+
 void bam_lplbuf_reset(bam_lplbuf_t* tv) {
     bam_plbuf_reset(tv->plbuf);
     clear_free_list(tv);
@@ -194,6 +214,8 @@ void bam_lplbuf_destroy(bam_lplbuf_t* tv) {
     if (!tv) return;
     std::free(tv->cur_level);
     std::free(tv->pre_level);
+    // A windowed push may have left records buffered past its window.
+    if (tv->plbuf) bam_plbuf_reset(tv->plbuf);
     bam_plbuf_destroy(tv->plbuf);
     std::free(tv->aux);
     if (tv->mp) {

@@ -56,6 +56,14 @@ bam_lplbuf_t* bam_lplbuf_init(bam_pileup_f func, void* data);
 // Pushes one record in coordinate order; null flushes the remaining columns.
 // 0, or the negative result of the pileup's push.
 int bam_lplbuf_push(const bam1_t* b, bam_lplbuf_t* tv);
+// bam_lplbuf_push for a caller that looks only at the columns from `beg` to
+// before `end` of one reference (a viewer's window): the columns before
+// `beg` in which no read starts or ends are passed over without calling
+// back (their gap countdown still applies, so levels come out the same),
+// and no column from `end` on is reported; such columns stay buffered until
+// bam_lplbuf_reset.  A long reference skip of a read overlapping the window
+// thus costs nothing.
+int bam_lplbuf_push_window(const bam1_t* b, bam_lplbuf_t* tv, int beg, int end);
 // Forgets all reads and rows: the next column starts again from level 1.
 void bam_lplbuf_reset(bam_lplbuf_t* tv);
 void bam_lplbuf_destroy(bam_lplbuf_t* tv);

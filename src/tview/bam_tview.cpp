@@ -403,7 +403,7 @@ void tv_draw_aln(tview_t* tv, int tid, int pos) {
     if (has_reference(tv, tid)) {
         // A damaged stretch of the file ends the fetch early; what was read is shown.
         bam_fetch(tv->fp, tv->idx, tid, tv->left_pos, tv->left_pos + tv->mcol, tv, tv_fetch_func);
-        bam_lplbuf_push(nullptr, tv->lplbuf);
+        bam_lplbuf_push_window(nullptr, tv->lplbuf, tv->left_pos, tv->left_pos + tv->mcol);
     }
     while (tv->ccol < tv->mcol) draw_bare_column(tv, ++tv->last_pos);
     refresh();
@@ -413,7 +413,9 @@ int tv_fetch_func(const bam1_t* b, void* data) {
     auto* tv = static_cast<tview_t*>(data);
     // bam_fetch lends its own record, which it rereads for the next one.
     if (tv->no_skip) skips_to_deletions(const_cast<bam1_t*>(b));
-    bam_lplbuf_push(b, tv->lplbuf);
+    // Only the window's columns are drawn: the level pileup may pass over
+    // the others (long reference skips reach far beyond the window).
+    bam_lplbuf_push_window(b, tv->lplbuf, tv->left_pos, tv->left_pos + tv->mcol);
     return 0;
 }
 

@@ -210,4 +210,40 @@ TEST(LevelPileup, GeneratedReadsKeepDistinctSeparatedRows) {
     }
 }
 
+// A windowed push reports exactly the plain push's columns inside the
+// window, with the same levels, however far skips reach outside it.
+TEST(LevelPileup, WindowedPushMatchesPlainPushInsideTheWindow) {
+    std::mt19937 rng(11);
+    std::vector<bam1_ptr> reads;
+    for (int i = 0, pos = 0; i < 300; ++i) {
+        pos += static_cast<int>(rng() % 30);
+        std::string cigar = std::to_string(5 + rng() % 20) + "M";
+        if (rng() % 4 == 0) cigar += std::to_string(100 + rng() % 3000) + "N5M";
+        reads.push_back(make_record(pos, cigar, std::string("r").append(std::to_string(i))));
+    }
+    std::vector<column_t> plain_cols, window_cols;
+    lplbuf_ptr plain(bam_lplbuf_init(collect, &plain_cols)), windowed(bam_lplbuf_init(collect, &window_cols));
+    for (int beg : {0, 700, 2500, 4000}) {
+        const int end = beg + 100;
+        bam_lplbuf_reset(plain.get());
+        bam_lplbuf_reset(windowed.get());
+        plain_cols.clear();
+        window_cols.clear();
+        for (const auto& b : reads) {
+            ASSERT_EQ(bam_lplbuf_push(b.get(), plain.get()), 0);
+            ASSERT_EQ(bam_lplbuf_push_window(b.get(), windowed.get(), beg, end), 0);
+        }
+        ASSERT_EQ(bam_lplbuf_push(nullptr, plain.get()), 0);
+        ASSERT_EQ(bam_lplbuf_push_window(nullptr, windowed.get(), beg, end), 0);
+        auto inside = [&](std::vector<column_t> cols) {
+            std::erase_if(cols, [&](const column_t& c) { return c.pos < beg || c.pos >= end; });
+            return cols;
+        };
+        const std::vector<column_t> want = inside(plain_cols), got = inside(window_cols);
+        ASSERT_EQ(got.size(), want.size()) << beg;
+        for (size_t k = 0; k < want.size(); ++k) EXPECT_EQ(got[k].levels, want[k].levels) << "column " << want[k].pos;
+        EXPECT_LT(window_cols.size(), plain_cols.size()) << "nothing passed over at " << beg;
+    }
+}
+
 }  // namespace
