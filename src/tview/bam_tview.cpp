@@ -30,7 +30,7 @@ constexpr int goto_text_col = 8, goto_max_text = 40;
 constexpr int help_rows = 29, help_cols = 40, help_y = 5, help_x = 5;
 
 // Colour pairs: 1-4 quality bands, 5-9 bases A C G T other (and colours 0-4).
-constexpr int pair_base_a = 5, pair_other = 9, pair_ins_star = 8;
+constexpr int pair_base_a = 5, pair_ins_star = 8;
 
 constexpr int key_escape = 27, key_ctrl_h = 8, key_ctrl_l = 12, key_ctrl_w = 23, key_delete = 127;
 
@@ -486,9 +486,11 @@ void tv_loop(tview_t* tv) {
         case 'i': tv->ins = !tv->ins; break;
         case 's': tv->no_skip = !tv->no_skip; break;
         case 'r': tv->show_name = !tv->show_name; break;
-        case KEY_RESIZE: make_windows(tv); break;
+        case KEY_RESIZE: break;  // the size is taken below
         default: continue;  // unbound: no redraw
         }
+        // The terminal may have changed size while a window had the keys.
+        if (getmaxy(stdscr) != tv->mrow || getmaxx(stdscr) != tv->mcol) make_windows(tv);
         pos = std::clamp<long>(pos, 0, bam_region_max);
         tv->row_shift = std::max(tv->row_shift, 0);
         tv_draw_aln(tv, tid, static_cast<int>(pos));
