@@ -15,6 +15,7 @@
 // rather than macros.
 #define NCURSES_NOMACROS
 #include <curses.h>
+#include <term.h>
 
 namespace {
 
@@ -334,6 +335,11 @@ tview_t* tv_open(const char* fn, const char* fn_fa) {
 }
 
 int tv_start_screen(tview_t* tv, FILE* out, FILE* in) {
+    // Look the terminal type up first: newterm does not release what it has
+    // set up when the type is unknown.
+    int err = 0;
+    if (setupterm(nullptr, fileno(out), &err) != OK) return -1;
+    del_curterm(cur_term);
     SCREEN* s = newterm(nullptr, out, in);
     if (!s) return -1;
     tv->scr = reinterpret_cast<screen*>(s);
@@ -487,7 +493,7 @@ void tv_loop(tview_t* tv) {
         case 's': tv->no_skip = !tv->no_skip; break;
         case 'r': tv->show_name = !tv->show_name; break;
         case KEY_RESIZE: break;  // the size is taken below
-        default: continue;  // unbound: no redraw
+        default: continue;       // unbound: no redraw
         }
         // The terminal may have changed size while a window had the keys.
         if (getmaxy(stdscr) != tv->mrow || getmaxx(stdscr) != tv->mcol) make_windows(tv);
