@@ -3,6 +3,8 @@
 // records decoded back, and the failures that end with status 1.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <set>
@@ -534,6 +536,119 @@ TEST_F(MpileupCrafted, DepthCapsAreWorkedOutIn64Bits) {
         const std::string head =
             c.args.size() == 3 ? "[mpileup] 1 samples in 1 input files\n" : "[mpileup] 2 samples in 2 input files\n";
         EXPECT_EQ(r.err, head + c.err) << c.args[1];
+    }
+}
+
+// ---- accuracy on generated diploid reads ----
+
+// A variant as (reference, alternative) with the common suffix removed, so
+// that "TCC">"TC" and "TC">"T" compare equal; the reference allele is "".
+std::string trimmed_allele(const std::string& ref, const std::string& alt) {
+    if (ref == alt) return "";
+    size_t r = ref.size(), a = alt.size();
+    while (r > 1 && a > 1 && ref[r - 1] == alt[a - 1]) --r, --a;
+    return ref.substr(0, r) + ">" + alt.substr(0, a);
+}
+
+// The alleles of the best-PL genotype of the single sample, ordered.
+std::pair<std::string, std::string> best_genotype(const bcf_record& r) {
+    std::vector<std::string> alleles = {r.ref};
+    for (const auto& a : split(r.alt, ',')) alleles.push_back(a);
+    int best = 0, best_x = 0, best_y = 0;
+    for (int x = 0, k = 0; x < r.n_alleles; ++x)
+        for (int y = 0; y <= x; ++y, ++k)
+            if (r.pl[0][static_cast<size_t>(k)] < r.pl[0][static_cast<size_t>(best)]) best = k, best_x = x, best_y = y;
+    std::string a = trimmed_allele(r.ref, alleles[static_cast<size_t>(best_y)]);
+    std::string b = trimmed_allele(r.ref, alleles[static_cast<size_t>(best_x)]);
+    if (b < a) std::swap(a, b);
+    return {a, b};
+}
+
+int info_dp(const std::string& info) {
+    const size_t at = info.find("DP=");
+    return at == std::string::npos ? -1 : std::stoi(info.substr(at + 3));
+}
+
+TEST(MpileupAccuracy, BestGenotypesMatchThePlantedVariantsWithAndWithoutBaq) {
+    scratch_dir dir;
+    const run_result g = run({ALNSIM_PATH, "--diploid", "--seed", "11", "--refs", "2", "--ref-len", "150000", "--depth", "15",
+                              "--truth", dir.file("t.tsv"), "--fasta", dir.file("r.fa"), "--sam", dir.file("r.sam")});
+    ASSERT_EQ(g.status, 0) << g.err;
+    const std::string sam = read_file(dir.file("r.sam"));
+    ASSERT_EQ(run_alnkit({"view", "-bS", "-o", dir.file("r.bam"), dir.file("r.sam")}).status, 0);
+
+    // Covered columns, counted from the SAM text: every reference position a
+    // mapped read's M, D, N, = or X covers.
+    std::map<std::string, std::vector<bool>> covered;
+    for (const auto& line : split(sam, '\n')) {
+        const auto f = split(line, '\t');
+        if (line[0] == '@' || (std::stoi(f[1]) & 0x704) || f[5] == "*") continue;
+        std::vector<bool>& cov = covered[f[2]];
+        size_t ref = static_cast<size_t>(std::stol(f[3]) - 1);
+        for (size_t i = 0; i < f[5].size();) {
+            size_t used = 0;
+            const size_t len = std::stoul(f[5].substr(i), &used);
+            const char op = f[5][i + used];
+            i += used + 1;
+            if (std::string("MDN=X").find(op) == std::string::npos) continue;
+            if (cov.size() < ref + len) cov.resize(ref + len);
+            for (size_t k = 0; k < len; ++k) cov[ref + k] = true;
+            ref += len;
+        }
+    }
+    long n_columns = 0;
+    for (const auto& [chr, cov] : covered) n_columns += std::count(cov.begin(), cov.end(), true);
+
+    struct truth_t {
+        std::string chr;
+        int pos;  // 0-based
+        std::string allele, gt;
+        bool is_snp;
+    };
+    std::vector<truth_t> truth;
+    for (const auto& line : split(read_file(dir.file("t.tsv")), '\n')) {
+        const auto f = split(line, '\t');
+        ASSERT_EQ(f.size(), 5U);
+        truth.push_back({f[0], std::stoi(f[1]) - 1, trimmed_allele(f[2], f[3]), f[4], f[2].size() == f[3].size()});
+    }
+
+    for (const bool baq : {true, false}) {
+        std::vector<std::string> args = {"mpileup", "-g", "-f", dir.file("r.fa"), dir.file("r.bam")};
+        if (!baq) args.insert(args.begin() + 1, "-B");
+        const run_result r = run_alnkit(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        const bcf_file f = decode_bcf_output(dir, r.out);
+        std::map<std::pair<std::string, int>, const bcf_record*> snp, indel;
+        long n_indel = 0;
+        for (const bcf_record& rec : f.records) {
+            const bool is_indel = rec.info.rfind("INDEL;", 0) == 0;
+            n_indel += is_indel;
+            (is_indel ? indel : snp)[{f.refs[static_cast<size_t>(rec.tid)], rec.pos}] = &rec;
+        }
+        // One SNP record per covered column, and nothing else but indel records.
+        EXPECT_EQ(static_cast<long>(snp.size()), n_columns);
+        EXPECT_EQ(static_cast<long>(f.records.size()), n_columns + n_indel);
+
+        int snp_total = 0, snp_right = 0, indel_total = 0, indel_right = 0;
+        for (const truth_t& t : truth) {
+            const auto s = snp.find({t.chr, t.pos});
+            if (s == snp.end() || info_dp(s->second->info) < 10) continue;
+            const std::pair<std::string, std::string> want =
+                t.gt == "1|1" ? std::pair{t.allele, t.allele} : std::pair{std::string(), t.allele};
+            const auto& calls = t.is_snp ? snp : indel;
+            const auto c = calls.find({t.chr, t.pos});
+            const bool right = c != calls.end() && best_genotype(*c->second) == want;
+            (t.is_snp ? snp_total : indel_total) += 1;
+            (t.is_snp ? snp_right : indel_right) += right;
+        }
+        std::printf(
+            "mpileup %s: SNPs %d/%d (%.2f%%), indels %d/%d (%.2f%%) best-PL genotypes right at depth >= 10; %ld records\n",
+            baq ? "with BAQ" : "without BAQ", snp_right, snp_total, 100.0 * snp_right / std::max(snp_total, 1), indel_right,
+            indel_total, 100.0 * indel_right / std::max(indel_total, 1), static_cast<long>(f.records.size()));
+        EXPECT_GT(snp_total, 300);
+        EXPECT_GT(indel_total, 80);
+        EXPECT_GE(snp_right, snp_total * 98 / 100);
+        EXPECT_GE(indel_right, indel_total * 90 / 100);
     }
 }
 
