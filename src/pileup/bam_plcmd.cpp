@@ -1,6 +1,7 @@
 #include "pileup/bam_plcmd.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <climits>
 #include <cstdio>
@@ -40,22 +41,23 @@ char* put_uint(char* p, uint32_t v) {
     return p;
 }
 
-// Read base symbols of one column, by 4-bit code and strand: '.' and ','
-// for bases equal to the reference (or '='), else the base in upper case
-// forward and lower case reverse.
+// Read base symbols by the column's reference base and by strand: '.' and
+// ',' for bases equal to the reference (or '='), else the base in upper case
+// forward and lower case reverse.  Row r is for reference code r (4-bit);
+// row 16 is for no reference, where only '=' matches.
 struct base_symbols_t {
-    char fwd[16], rev[16];
-    // `ref_base` is the column's reference character; without a reference
-    // only '=' matches.
-    base_symbols_t(bool has_ref, int ref_base) {
-        const int ref16 = has_ref ? bam_nt16_table[static_cast<uint8_t>(ref_base)] : -1;
-        for (int c = 0; c < 16; ++c) {
-            const bool is_match = c == 0 || c == ref16;
-            fwd[c] = is_match ? '.' : bam_nt16_rev_table[c];
-            rev[c] = is_match ? ',' : static_cast<char>(std::tolower(static_cast<unsigned char>(bam_nt16_rev_table[c])));
-        }
+    std::array<std::array<char, 32>, 17> rows;  // [ref][is_rev << 4 | base]
+    base_symbols_t() {
+        for (int r = 0; r <= 16; ++r)
+            for (int c = 0; c < 16; ++c) {
+                const bool is_match = c == 0 || c == r;
+                rows[r][c] = is_match ? '.' : bam_nt16_rev_table[c];
+                rows[r][16 + c] =
+                    is_match ? ',' : static_cast<char>(std::tolower(static_cast<unsigned char>(bam_nt16_rev_table[c])));
+            }
     }
 };
+const base_symbols_t base_symbols;
 
 // The reference character at `pos`, 'N' without a reference or past its end.
 inline int ref_char_at(const char* ref, int ref_len, int64_t pos) {
@@ -132,29 +134,50 @@ char* mplp_put_entries(char* p, int n, const bam_pileup1_t* plp, int pos, const 
         if (flag & MPLP_PRINT_POS) p = std::copy_n("\t*", 2, p);
         return p;
     }
-    const base_symbols_t sym(ref != nullptr, ref_char_at(ref, ref_len, pos));
+    const char* sym = base_symbols.rows[ref ? bam_nt16_table[static_cast<uint8_t>(ref_char_at(ref, ref_len, pos))] : 16].data();
+    // One pass over the entries: bases go straight out, qualities into
+    // scratch space on the stack (for deep columns in a second pass).
+    constexpr int max_scratch = 4096;
+    char scratch[max_scratch];
+    const bool has_scratch = n <= max_scratch;
+    char* quals = has_scratch ? scratch : nullptr;
     for (int i = 0; i < n; ++i) {
+        // Everything is read before anything is stored: the stores are of
+        // char and would make the compiler read the record again.
         const bam_pileup1_t* e = plp + i;
         const bam1_t* b = e->b;
-        const bool is_rev = rec_is_reverse(b);
-        if (e->is_head) {
+        const int32_t qpos = e->qpos, l_qseq = b->core.l_qseq;
+        const int indel = e->indel;
+        const int is_rev = (b->core.flag & BAM_FREVERSE) ? 16 : 0;
+        const bool has_base = static_cast<uint32_t>(qpos) < static_cast<uint32_t>(l_qseq);
+        const uint8_t* seq = b->data + b->core.l_qname + 4 * b->core.n_cigar;
+        const char base = sym[is_rev | (has_base ? rec_seqi(seq, qpos) : 15)];
+        const char qual = qual_char(has_base ? seq[((l_qseq + 1) >> 1) + qpos] : qual_absent);
+        const bool is_head = e->is_head, is_del = e->is_del, is_tail = e->is_tail, is_refskip = e->is_refskip;
+        if (has_scratch) quals[i] = qual;
+        if (!(is_head | is_del | is_tail) && indel == 0) {  // most entries
+            *p++ = base;
+            continue;
+        }
+        if (is_head) {
+            const int mapq = b->core.qual;
             *p++ = '^';
-            *p++ = static_cast<char>(b->core.qual > head_mapq_cap ? '~' : b->core.qual + 33);
+            *p++ = static_cast<char>(mapq > head_mapq_cap ? '~' : mapq + 33);
         }
-        if (e->is_del) {
-            *p++ = e->is_refskip ? (is_rev ? '<' : '>') : '*';
-        } else {
-            const int c = e->qpos >= 0 && e->qpos < b->core.l_qseq ? rec_seqi(rec_seq(b), e->qpos) : 15;
-            *p++ = is_rev ? sym.rev[c] : sym.fwd[c];
-        }
-        if (e->indel) p = put_indel(p, e, pos, ref, ref_len, is_rev);
-        if (e->is_tail) *p++ = '$';
+        if (is_del) *p++ = is_refskip ? (is_rev ? '<' : '>') : '*';
+        else *p++ = base;
+        if (indel) p = put_indel(p, e, pos, ref, ref_len, is_rev);
+        if (is_tail) *p++ = '$';
     }
     *p++ = '\t';
-    for (int i = 0; i < n; ++i) {
-        const bam1_t* b = plp[i].b;
-        const int q = plp[i].qpos >= 0 && plp[i].qpos < b->core.l_qseq ? rec_qual(b)[plp[i].qpos] : qual_absent;
-        *p++ = qual_char(q);
+    if (has_scratch) {
+        std::memcpy(p, quals, static_cast<size_t>(n));
+        p += n;
+    } else {
+        for (int i = 0; i < n; ++i) {
+            const bam1_t* b = plp[i].b;
+            *p++ = qual_char(plp[i].qpos >= 0 && plp[i].qpos < b->core.l_qseq ? rec_qual(b)[plp[i].qpos] : qual_absent);
+        }
     }
     if (flag & MPLP_PRINT_MAPQ) {
         *p++ = '\t';
