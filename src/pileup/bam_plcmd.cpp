@@ -439,12 +439,14 @@ public:
     int close() {
         const int r = bcf_close(bp_);
         bp_ = nullptr;
+        if (has_failed_) return 1;  // said already
         return r < 0 ? write_failed() : 0;
     }
 
 private:
     int write_failed() {
         std::fprintf(stderr, "[mpileup] fail to write to standard output.\n");
+        has_failed_ = true;
         return 1;
     }
 
@@ -527,6 +529,7 @@ private:
     std::vector<bam_pileup1_t*> plp_;
     std::vector<file_cache_t> cache_;
     kstring_t key_{0, 0, nullptr};
+    bool has_failed_ = false;
 };
 
 // Reports every file that ended on damage or out of order; true if any did.

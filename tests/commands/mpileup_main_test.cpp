@@ -282,6 +282,17 @@ TEST_F(MpileupGenerated, ExcludedReadGroupsAreLeftOut) {
     EXPECT_EQ(missing.out, run_alnkit({"mpileup", bams_[0]}).out);
 }
 
+TEST_F(MpileupGenerated, AFullDiskEndsTheRunWithOneMessage) {
+    for (const std::string mode : {"-B", "-g"}) {
+        const std::string out = dir_.file("out" + mode);
+        run_result r = run_file_limited({ALNKIT_PATH, "mpileup", mode, "-R", bams_[0], bams_[1]}, 20000, out);
+        EXPECT_EQ(r.status, 1) << mode;
+        EXPECT_EQ(r.err.find("fail to write"), r.err.rfind("fail to write")) << r.err;
+        EXPECT_EQ(split(r.err, '\n').back(), "[mpileup] fail to write to standard output.") << r.err;
+        EXPECT_LE(read_file(out).size(), 20000U);
+    }
+}
+
 // ---- BCF ----
 
 class MpileupBcf : public ::testing::Test {
