@@ -21,11 +21,14 @@ using namespace bench;
 
 namespace {
 
-double peak_mb(const std::vector<std::string>& command, const std::string& log) {
+// Runs `command` under /usr/bin/time -v: seconds, and the peak resident
+// size in MB into *mb.
+double timed_with_peak(const std::vector<std::string>& command, const std::string& log, double* mb) {
     std::vector<std::string> argv = {"/usr/bin/time", "-v"};
     argv.insert(argv.end(), command.begin(), command.end());
-    time_command(argv, "/dev/null", log);
-    return static_cast<double>(max_rss_kb(slurp(log))) / 1024.0;
+    const double t = time_command(argv, "/dev/null", log);
+    *mb = static_cast<double>(max_rss_kb(slurp(log))) / 1024.0;
+    return t;
 }
 
 }  // namespace
@@ -57,19 +60,21 @@ int main(int argc, char* argv[]) {
                 n_reads / median(text));
     std::printf("text -B      %8.2f s: %.3f times the floor, %.0f reads/s\n", median(text_noref), median(text_noref) / floor,
                 n_reads / median(text_noref));
-    const double text_mb = peak_mb({alnkit, "mpileup", "-B", "-f", ref, bam}, log);
+    std::fflush(stdout);
+    double text_mb = 0, baq_mb = 0, glf_mb = 0, glf_nobaq_mb = 0;
+    timed_with_peak({alnkit, "mpileup", "-B", "-f", ref, bam}, log, &text_mb);
     if (!text_only) {
-        const double baq = time_command({alnkit, "mpileup", "-f", ref, bam}, "/dev/null", log);
-        const double glf = time_command({alnkit, "mpileup", "-g", "-f", ref, bam}, "/dev/null", log);
-        const double glf_nobaq = time_command({alnkit, "mpileup", "-g", "-B", "-f", ref, bam}, "/dev/null", log);
-        const double glf_mb = peak_mb({alnkit, "mpileup", "-g", "-f", ref, bam}, log);
+        const double baq = timed_with_peak({alnkit, "mpileup", "-f", ref, bam}, log, &baq_mb);
         std::printf("text -f (BAQ)%8.2f s: %.0f reads/s\n", baq, n_reads / baq);
-        std::printf("-g -f (BAQ)  %8.2f s: %.0f reads/s\n", glf, n_reads / glf);
+        std::fflush(stdout);
+        const double glf_nobaq = timed_with_peak({alnkit, "mpileup", "-g", "-B", "-f", ref, bam}, log, &glf_nobaq_mb);
         std::printf("-g -B -f     %8.2f s: %.0f reads/s\n", glf_nobaq, n_reads / glf_nobaq);
-        std::printf("peak resident size: text -B -f %.1f MB, -g -f %.1f MB\n", text_mb, glf_mb);
-    } else {
-        std::printf("peak resident size: text -B -f %.1f MB\n", text_mb);
+        std::fflush(stdout);
+        const double glf = timed_with_peak({alnkit, "mpileup", "-g", "-f", ref, bam}, log, &glf_mb);
+        std::printf("-g -f (BAQ)  %8.2f s: %.0f reads/s\n", glf, n_reads / glf);
     }
+    std::printf("peak resident size: text -B -f %.1f MB, text -f %.1f MB, -g -B -f %.1f MB, -g -f %.1f MB\n", text_mb, baq_mb,
+                glf_nobaq_mb, glf_mb);
     std::remove(log.c_str());
     std::remove(count.c_str());
     return 0;
