@@ -1,3 +1,6 @@
+// mpileup's run: opening the inputs, the per-file reader with its filters,
+// BAQ and capping, the column loop, the text line builder and the BCF
+// driver.  See bam_plcmd.h for what is shared and why.
 #include "pileup/bam_plcmd.h"
 
 #include <algorithm>
@@ -75,7 +78,7 @@ char* put_indel(char* p, const bam_pileup1_t* e, int pos, const char* ref, int r
         const uint8_t* seq = rec_seq(b);
         for (int j = 1; j <= e->indel; ++j) {
             const int64_t q = int64_t{e->qpos} + j;
-            const int c = q < b->core.l_qseq ? bam_nt16_rev_table[rec_seqi(seq, static_cast<int>(q))] : 'N';
+            const int c = q >= 0 && q < b->core.l_qseq ? bam_nt16_rev_table[rec_seqi(seq, static_cast<int>(q))] : 'N';
             *p++ = strand_case(c, is_rev);
         }
     } else {
