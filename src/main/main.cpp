@@ -32,7 +32,7 @@ struct command_entry {
 constexpr command_entry commands[] = {
     {"view", main_samview},
     {"import", main_import},
-    {"mpileup", command_not_available},
+    {"mpileup", bam_mpileup},
     {"merge", bam_merge},
     {"sort", bam_sort},
     {"index", bam_index},
