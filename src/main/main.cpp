@@ -32,7 +32,7 @@ struct command_entry {
 constexpr command_entry commands[] = {
     {"view", main_samview},
     {"import", main_import},
-    {"mpileup", command_not_available},
+    {"mpileup", bam_mpileup},
     {"merge", bam_merge},
     {"sort", bam_sort},
     {"index", bam_index},
@@ -50,7 +50,7 @@ constexpr command_entry commands[] = {
     {"depth", main_depth},
     {"bam2fq", main_bam2fq},
     {"pileup", command_pileup_removed},
-    {"tview", command_not_available},
+    {"tview", bam_tview_main},
 };
 
 int usage() {

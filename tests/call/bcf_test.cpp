@@ -12,9 +12,12 @@
 #include <utility>
 #include <vector>
 
+#include "common/bcf_decode.h"
 #include "common/test_util.h"
 
 namespace {
+
+using test_util::inflate_file;
 
 std::string le32(uint32_t v) { return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
 
@@ -32,15 +35,6 @@ bcf1_t* make_record(int32_t pos, const std::string& str, int n_smpl) {
     b->str = static_cast<char*>(std::malloc(str.size() + !str.size()));
     std::memcpy(b->str, str.data(), str.size());
     return b;
-}
-
-std::string inflate_file(const std::string& path) {
-    BGZF* fp = bgzf_open(path.c_str(), "r");
-    std::string out;
-    char buf[4096];
-    for (int n; fp && (n = bgzf_read(fp, buf, sizeof buf)) > 0;) out.append(buf, n);
-    if (fp) bgzf_close(fp);
-    return out;
 }
 
 // Uncompressed size of each block of a BGZF file, from the block footers.
