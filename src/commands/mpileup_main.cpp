@@ -14,6 +14,7 @@
 
 #include "call/bcf.h"
 #include "commands/commands.h"
+#include "commands/threads_option.h"
 #include "index/bedidx.h"
 #include "io/faidx.h"
 #include "pileup/bam_plcmd.h"
@@ -118,6 +119,7 @@ struct bed_deleter {
 }  // namespace
 
 int bam_mpileup(int argc, char* argv[]) {
+    command_threads threads;
     mplp_conf_t conf;
     const char* file_list = nullptr;
     bool use_orphan = false;
@@ -126,8 +128,11 @@ int bam_mpileup(int argc, char* argv[]) {
     std::unique_ptr<kh_str2id_t, str2id_deleter> rghash;
     optind = 0;  // the dispatcher may have used getopt before
     int c;
-    while ((c = getopt(argc, argv, "Agf:r:l:M:q:Q:uaRC:BDSd:L:b:P:o:e:h:Im:F:EG:6Os")) >= 0) {
+    while ((c = getopt(argc, argv, "Agf:r:l:M:q:Q:uaRC:BDSd:L:b:P:o:e:h:Im:F:EG:6Os@:")) >= 0) {
         switch (c) {
+        case '@':
+            if (!threads.parse("mpileup", optarg)) return 1;
+            break;
         case 'f':
             fai.reset(fai_load(optarg));
             if (!fai) return 1;
@@ -197,5 +202,6 @@ int bam_mpileup(int argc, char* argv[]) {
     }
     // Without inputs there is no sample to spread the depth over.
     if (fns.empty()) return mpileup_usage(conf);
+    conf.pool = threads.get();
     return mpileup(&conf, static_cast<int>(fns.size()), fns.data());
 }

@@ -289,6 +289,7 @@ int open_inputs(input_set_t* in, const mplp_conf_t* conf, int n, char** fn, bam_
             std::fprintf(stderr, "[mpileup] fail to open \"%s\".\n", fn[i]);
             return 1;
         }
+        if (conf->pool) bgzf_set_pool(a.fp, conf->pool);
         bam_header_ptr h(bam_header_read(a.fp));
         if (!h) {
             std::fprintf(stderr, "[mpileup] fail to read the BAM header of \"%s\".\n", fn[i]);
@@ -395,6 +396,7 @@ public:
             std::fprintf(stderr, "[mpileup] fail to open the BCF output.\n");
             return 1;
         }
+        if (conf->pool) bgzf_set_pool(bp_->fp, conf->pool);
         bh_ = bcf_hdr_make(h->n_targets, h->target_name, sm->n, sm->smpl);
         bca_ = bcf_call_init(-1., conf->min_baseQ);
         b_ = static_cast<bcf1_t*>(std::calloc(1, sizeof(bcf1_t)));

@@ -37,6 +37,8 @@ enum : int {
 
 inline constexpr int mplp_default_flag = MPLP_NO_ORPHAN | MPLP_REALN;
 
+class thread_pool;
+
 // The options.  The pointers are borrowed: the caller owns the index, the
 // position list and the exclusion map.
 struct mplp_conf_t {
@@ -55,6 +57,7 @@ struct mplp_conf_t {
     faidx_t* fai = nullptr;         // -f
     void* bed = nullptr;            // -l
     kh_str2id_t* rghash = nullptr;  // -G: read-group IDs to leave out
+    thread_pool* pool = nullptr;    // -@: workers that inflate and deflate blocks
 };
 
 // The reference sequence currently loaded, shared by every file's reader.
