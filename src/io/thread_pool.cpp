@@ -31,9 +31,23 @@ void thread_pool::submit(thread_task* task) {
     has_work_.notify_one();
 }
 
+// A thread that would block runs queued tasks itself meanwhile, so that the
+// caller's own thread counts as one more worker.
 void thread_pool::wait(thread_task* task) {
     std::unique_lock<std::mutex> hold(lock_);
-    has_done_.wait(hold, [task] { return task->done; });
+    while (!task->done) {
+        if (queue_.empty()) {
+            has_done_.wait(hold);
+            continue;
+        }
+        thread_task* next = queue_.front();
+        queue_.pop_front();
+        hold.unlock();
+        next->run(next);
+        hold.lock();
+        next->done = true;
+        has_done_.notify_all();
+    }
 }
 
 bool thread_pool::is_done(thread_task* task) {

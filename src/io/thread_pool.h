@@ -26,7 +26,8 @@ public:
     int size() const { return static_cast<int>(workers_.size()); }
     // Queues a task; it must stay alive until it is done.
     void submit(thread_task* task);
-    // Blocks until `task` has run.
+    // Returns once `task` has run, running queued tasks on the calling thread
+    // while it waits.
     void wait(thread_task* task);
     // Whether `task` has run, without blocking.
     bool is_done(thread_task* task);
