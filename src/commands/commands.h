@@ -18,3 +18,4 @@ int bam_mating(int argc, char* argv[]);     // fixmate
 int bam_flagstat(int argc, char* argv[]);   // flagstat
 int bam_rmdup(int argc, char* argv[]);      // rmdup
 int bam_fillmd(int argc, char* argv[]);     // calmd, fillmd
+int main_cut_target(int argc, char* argv[]);  // targetcut

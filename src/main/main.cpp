@@ -45,7 +45,7 @@ constexpr command_entry commands[] = {
     {"fillmd", bam_fillmd},
     {"reheader", main_reheader},
     {"cat", main_cat},
-    {"targetcut", command_not_available},
+    {"targetcut", main_cut_target},
     {"phase", command_not_available},
     {"depth", main_depth},
     {"bam2fq", main_bam2fq},
