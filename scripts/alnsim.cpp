@@ -146,6 +146,11 @@ struct options_t {
     std::string sam_path = "-";
     bool sorted = false;
     bool header = true;
+    // Diploid mode: reads from two haplotypes with planted variants.
+    bool diploid = false;
+    uint64_t depth = 20;
+    std::string truth_path;
+    std::string sample = "S1";
 };
 
 void print_usage(FILE* fp) {
@@ -160,7 +165,13 @@ void print_usage(FILE* fp) {
         "  --sam FILE      write SAM to FILE; '-' is standard output [-]\n"
         "  --sorted        coordinate order with SO:coordinate (default: unsorted)\n"
         "  --no-header     omit the header lines\n"
-        "  --read-len N    read length [100]\n",
+        "  --read-len N    read length [100]\n"
+        "Diploid mode (coordinate-sorted read pairs from two haplotypes with planted\n"
+        "SNPs and short indels; ignores --records, --sorted and --no-header):\n"
+        "  --diploid       turn it on\n"
+        "  --truth FILE    write the sample's variant genotypes to FILE\n"
+        "  --depth N       mean read depth [20]\n"
+        "  --sample NAME   sample and read-group name [S1]\n",
         fp);
 }
 
@@ -187,6 +198,7 @@ int parse_options(int argc, char** argv, options_t& opt) {
         {"--records", &opt.n_records, 0, uint64_t{1} << 40},
         {"--line-width", &opt.line_width, 1, uint64_t{1} << 30},
         {"--read-len", &opt.read_len, 1, 100000},
+        {"--depth", &opt.depth, 1, 100000},
     };
     for (int i = 1; i < argc; ++i) {
         const std::string_view a = argv[i];
@@ -199,7 +211,11 @@ int parse_options(int argc, char** argv, options_t& opt) {
             opt.header = false;
             continue;
         }
-        const bool is_path = a == "--fasta" || a == "--sam";
+        if (a == "--diploid") {
+            opt.diploid = true;
+            continue;
+        }
+        const bool is_path = a == "--fasta" || a == "--sam" || a == "--truth" || a == "--sample";
         const numeric_t* num = nullptr;
         for (const auto& n : numeric)
             if (a == n.name) num = &n;
@@ -217,7 +233,10 @@ int parse_options(int argc, char** argv, options_t& opt) {
                 std::fprintf(stderr, "alnsim: empty file name for %s\n", argv[i - 1]);
                 return 1;
             }
-            (a == "--fasta" ? opt.fasta_path : opt.sam_path) = value;
+            (a == "--fasta"   ? opt.fasta_path
+             : a == "--sam"   ? opt.sam_path
+             : a == "--truth" ? opt.truth_path
+                              : opt.sample) = value;
         } else if (!parse_number(value, num->lo, num->hi, *num->target)) {
             std::fprintf(stderr, "alnsim: bad value for %s: %s\n", argv[i - 1], value);
             return 1;
@@ -1256,6 +1275,286 @@ void write_sorted(simulator_t& sim, const permutation_t& perm, output_t& out) {
     }
 }
 
+// ---------------------------------------------------------------------------
+// Diploid mode
+//
+// Variant sites depend only on the seed; each sample's genotypes depend on
+// the seed and the sample name, so several samples share their sites. Planted
+// indels are chosen so that they cannot slide left or right along the
+// reference: their alignment, and the position a caller reports, is unique.
+
+struct variant_t {
+    int32_t tid, pos;  // SNP base or the anchor base before an indel
+    int32_t del;       // deleted reference bases after pos
+    std::string ins;   // bases inserted after pos
+    char alt;          // SNP base; 0 for an indel
+    uint8_t gt;        // bit h set: haplotype h carries the variant
+};
+
+uint64_t name_hash(std::string_view s) {
+    uint64_t h = 0x6A09E667F3BCC909ULL;
+    for (const char c : s) h = mix64(h ^ static_cast<uint8_t>(c));
+    return h;
+}
+
+bool has_n(const std::string& seq, int64_t from, int64_t to) {
+    for (int64_t i = std::max<int64_t>(0, from); i < std::min<int64_t>(static_cast<int64_t>(seq.size()), to); ++i)
+        if (seq[static_cast<size_t>(i)] == 'N') return true;
+    return false;
+}
+
+std::vector<variant_t> plant_variants(const reference_set_t& refs, const options_t& opt) {
+    std::vector<variant_t> vars;
+    const uint64_t seed_gt = mix64(opt.seed ^ name_hash(opt.sample));
+    for (size_t t = 0; t < refs.seqs.size(); ++t) {
+        const std::string& ref = refs.seqs[t];
+        const int64_t len = static_cast<int64_t>(ref.size());
+        rng_t rng(mix64(opt.seed ^ 0x56415253ULL) + t * k_golden);
+        for (int64_t p = 50 + rng.range(0, 200); p + 60 < len; p += rng.range(100, 600)) {
+            variant_t v{static_cast<int32_t>(t), static_cast<int32_t>(p), 0, {}, 0, 0};
+            const uint64_t kind = rng.below(100);
+            const int32_t k = static_cast<int32_t>(1 + rng.below(6));
+            const char anchor = ref[static_cast<size_t>(p)];
+            if (kind < 75) {
+                v.alt = k_acgt[(k_nt4[static_cast<uint8_t>(anchor)] + 1 + rng.below(3)) & 3];
+            } else if (kind < 88) {
+                // A deletion slides left when its last base equals the anchor
+                // and right when its first base equals the base after it.
+                v.del = k;
+                if (ref[static_cast<size_t>(p + k)] == anchor ||
+                    ref[static_cast<size_t>(p + 1)] == ref[static_cast<size_t>(p + k + 1)])
+                    continue;
+            } else {
+                // An insertion slides left when its last base equals the
+                // anchor and right when its first base equals the next base.
+                for (int32_t i = 0; i < k; ++i) v.ins += k_acgt[rng.below(4)];
+                const char next = ref[static_cast<size_t>(p + 1)];
+                if (v.ins.back() == anchor) v.ins.back() = k_acgt[(k_nt4[static_cast<uint8_t>(anchor)] + 1) & 3];
+                if (v.ins.front() == next) {
+                    v.ins.front() = k_acgt[(k_nt4[static_cast<uint8_t>(next)] + 1) & 3];
+                    if (k == 1 && v.ins.front() == anchor) v.ins.front() = k_acgt[(k_nt4[static_cast<uint8_t>(next)] + 2) & 3];
+                }
+            }
+            if (has_n(ref, p - 1, p + v.del + 2)) continue;
+            rng_t g(seed_gt ^ mix64(vars.size() ^ (t << 40) ^ static_cast<uint64_t>(p)));
+            const uint64_t roll = g.below(100);
+            v.gt = roll < 20 ? 0 : roll < 47 ? 1 : roll < 74 ? 2 : 3;
+            vars.push_back(std::move(v));
+        }
+    }
+    return vars;
+}
+
+bool write_truth(const reference_set_t& refs, const std::vector<variant_t>& vars, const std::string& path) {
+    output_t out;
+    if (!out.open(path, size_t{1} << 20)) return false;
+    for (const variant_t& v : vars) {
+        if (v.gt == 0) continue;
+        const std::string& ref = refs.seqs[static_cast<size_t>(v.tid)];
+        std::string line = refs.names[static_cast<size_t>(v.tid)] + "\t" + std::to_string(v.pos + 1) + "\t";
+        line += ref.substr(static_cast<size_t>(v.pos), static_cast<size_t>(1 + v.del));
+        line += '\t';
+        line += v.alt ? std::string(1, v.alt) : ref[static_cast<size_t>(v.pos)] + v.ins;
+        line += v.gt == 1 ? "\t1|0\n" : v.gt == 2 ? "\t0|1\n" : "\t1|1\n";
+        out.write(line);
+    }
+    return out.close();
+}
+
+// One haplotype of one reference: its bases and, for each, the reference
+// position it is aligned to (-1 for inserted bases).
+struct haplotype_t {
+    std::string seq;
+    std::vector<int32_t> ref_pos;
+    std::vector<int32_t> first_at;  // haplotype index of the first base at or after each reference position
+
+    void build(const std::string& ref, const variant_t* v, const variant_t* v_end, int h) {
+        seq.clear();
+        ref_pos.clear();
+        first_at.assign(ref.size() + 1, 0);
+        int32_t p = 0;
+        const int32_t len = static_cast<int32_t>(ref.size());
+        auto put_base = [&](char c, int32_t rp) {
+            seq += c;
+            ref_pos.push_back(rp);
+        };
+        for (; v != v_end; ++v) {
+            if (!(v->gt >> h & 1)) continue;
+            for (; p < v->pos; ++p)
+                first_at[static_cast<size_t>(p)] = static_cast<int32_t>(seq.size()), put_base(ref[static_cast<size_t>(p)], p);
+            first_at[static_cast<size_t>(p)] = static_cast<int32_t>(seq.size());
+            put_base(v->alt ? v->alt : ref[static_cast<size_t>(p)], p);
+            ++p;
+            for (const char c : v->ins) put_base(c, -1);
+            for (int32_t d = 0; d < v->del; ++d, ++p) first_at[static_cast<size_t>(p)] = static_cast<int32_t>(seq.size());
+        }
+        for (; p < len; ++p)
+            first_at[static_cast<size_t>(p)] = static_cast<int32_t>(seq.size()), put_base(ref[static_cast<size_t>(p)], p);
+        first_at[static_cast<size_t>(len)] = static_cast<int32_t>(seq.size());
+    }
+};
+
+// A read is a stretch [start, start + len) of one haplotype.
+struct diploid_read_t {
+    int32_t pos;  // reference position of its first aligned base
+    int32_t end;  // one past its last aligned reference base
+    int32_t start;
+    uint32_t pair;
+    uint16_t flag;
+    uint8_t hap;
+};
+
+// Aligned start and end of a haplotype stretch; leading and trailing
+// inserted bases are soft-clipped.
+void read_span(const haplotype_t& hp, int32_t start, int32_t len, int32_t& pos, int32_t& end) {
+    int32_t i = start, j = start + len - 1;
+    while (hp.ref_pos[static_cast<size_t>(i)] < 0) ++i;
+    while (hp.ref_pos[static_cast<size_t>(j)] < 0) --j;
+    pos = hp.ref_pos[static_cast<size_t>(i)];
+    end = hp.ref_pos[static_cast<size_t>(j)] + 1;
+}
+
+void put_diploid_cigar(std::string& line, const haplotype_t& hp, int32_t start, int32_t len) {
+    char op = 0;
+    int32_t run = 0;
+    auto emit = [&](char o, int32_t n) {
+        if (o == op) {
+            run += n;
+            return;
+        }
+        if (run) line += std::to_string(run) + op;
+        op = o;
+        run = n;
+    };
+    int32_t prev = -1;
+    int32_t last_aligned = start + len - 1;
+    while (hp.ref_pos[static_cast<size_t>(last_aligned)] < 0) --last_aligned;
+    for (int32_t i = start; i < start + len; ++i) {
+        const int32_t rp = hp.ref_pos[static_cast<size_t>(i)];
+        if (rp < 0) {
+            emit(prev < 0 || i > last_aligned ? 'S' : 'I', 1);
+            continue;
+        }
+        if (prev >= 0 && rp > prev + 1) emit('D', rp - prev - 1);
+        emit('M', 1);
+        prev = rp;
+    }
+    line += std::to_string(run) + op;
+}
+
+// Phred qualities mostly 30-40 with a tenth of the bases at 2-19; each base
+// is wrong with the probability its quality states.
+void put_diploid_bases(std::string& seq, std::string& qual, const haplotype_t& hp, int32_t start, int32_t len, uint64_t seed) {
+    static const std::array<uint32_t, 41> err_per_million = [] {
+        std::array<uint32_t, 41> t{};
+        for (int q = 0; q <= 40; ++q) t[static_cast<size_t>(q)] = static_cast<uint32_t>(1e6 * std::pow(10.0, -q / 10.0));
+        return t;
+    }();
+    rng_t rng(seed);
+    seq.assign(hp.seq, static_cast<size_t>(start), static_cast<size_t>(len));
+    qual.resize(static_cast<size_t>(len));
+    for (size_t i = 0; i < seq.size(); ++i) {
+        const uint64_t q = rng.per_mille(100) ? 2 + rng.below(18) : 30 + rng.below(11);
+        qual[i] = static_cast<char>(33 + q);
+        if (rng.below(1000000) < err_per_million[q])
+            seq[i] = k_acgt[(k_nt4[static_cast<uint8_t>(seq[i])] + 1 + rng.below(3)) & 3];
+    }
+}
+
+bool write_diploid(const options_t& opt) {
+    const reference_set_t refs = make_references(opt);
+    if (!opt.fasta_path.empty() && !write_fasta(refs, opt)) {
+        std::fprintf(stderr, "alnsim: cannot write %s: %s\n", opt.fasta_path.c_str(), std::strerror(errno));
+        return false;
+    }
+    const std::vector<variant_t> vars = plant_variants(refs, opt);
+    if (!opt.truth_path.empty() && !write_truth(refs, vars, opt.truth_path)) {
+        std::fprintf(stderr, "alnsim: cannot write %s: %s\n", opt.truth_path.c_str(), std::strerror(errno));
+        return false;
+    }
+    output_t out;
+    if (!out.open(opt.sam_path, size_t{1} << 22)) {
+        std::fprintf(stderr, "alnsim: cannot open %s: %s\n", opt.sam_path.c_str(), std::strerror(errno));
+        return false;
+    }
+    std::string h = "@HD\tVN:1.0\tSO:coordinate\n";
+    for (size_t t = 0; t < refs.seqs.size(); ++t)
+        h += "@SQ\tSN:" + refs.names[t] + "\tLN:" + std::to_string(refs.seqs[t].size()) + "\n";
+    h += "@RG\tID:" + opt.sample + "\tSM:" + opt.sample + "\tPL:ILLUMINA\n";
+    out.write(h);
+
+    const int32_t rl = static_cast<int32_t>(opt.read_len);
+    const uint64_t seed_reads = mix64(opt.seed ^ name_hash(opt.sample) ^ 0x52454144ULL);
+    haplotype_t hap[2];
+    std::vector<diploid_read_t> reads;
+    std::string line, seq, qual;
+    const variant_t* v = vars.data();
+    for (size_t t = 0; t < refs.seqs.size(); ++t) {
+        const std::string& ref = refs.seqs[t];
+        const variant_t* v_end = v;
+        while (v_end != vars.data() + vars.size() && v_end->tid == static_cast<int32_t>(t)) ++v_end;
+        for (int k = 0; k < 2; ++k) hap[k].build(ref, v, v_end, k);
+        v = v_end;
+
+        // Pairs: a fragment of 250-550 haplotype bases starting at a uniform
+        // reference position, read from both ends.
+        reads.clear();
+        rng_t rng(seed_reads + t * k_golden);
+        const int64_t len = static_cast<int64_t>(ref.size());
+        const uint64_t n_pairs = opt.depth * static_cast<uint64_t>(len) / (2 * static_cast<uint64_t>(rl));
+        for (uint32_t i = 0; i < n_pairs; ++i) {
+            const uint8_t k = static_cast<uint8_t>(rng.below(2));
+            const int32_t frag = static_cast<int32_t>(std::max<int64_t>(rl, rng.range(250, 550)));
+            const int32_t s = static_cast<int32_t>(rng.below(static_cast<uint64_t>(len)));
+            const bool first_forward = rng.below(2) == 0;
+            const haplotype_t& hp = hap[k];
+            const int32_t a = hp.first_at[static_cast<size_t>(s)];
+            if (a + frag > static_cast<int32_t>(hp.seq.size()) || has_n(hp.seq, a, a + frag)) continue;
+            diploid_read_t fwd{}, rev{};
+            fwd.start = a;
+            rev.start = a + frag - rl;
+            read_span(hp, fwd.start, rl, fwd.pos, fwd.end);
+            read_span(hp, rev.start, rl, rev.pos, rev.end);
+            fwd.pair = rev.pair = i;
+            fwd.hap = rev.hap = k;
+            fwd.flag = first_forward ? 99 : 163;
+            rev.flag = first_forward ? 147 : 83;
+            reads.push_back(fwd);
+            reads.push_back(rev);
+        }
+        std::stable_sort(reads.begin(), reads.end(), [](const diploid_read_t& x, const diploid_read_t& y) {
+            if (x.pos != y.pos) return x.pos < y.pos;
+            return (x.flag & f_reverse) < (y.flag & f_reverse);
+        });
+
+        // The mate of a read is found through the pair index: the forward read
+        // of pair i is reads[fwd_of[i]].
+        std::vector<uint32_t> idx_of(2 * static_cast<size_t>(n_pairs), UINT32_MAX);
+        for (uint32_t r = 0; r < reads.size(); ++r)
+            idx_of[2 * static_cast<size_t>(reads[r].pair) + ((reads[r].flag & f_reverse) ? 1 : 0)] = r;
+        for (const diploid_read_t& r : reads) {
+            const bool reverse = (r.flag & f_reverse) != 0;
+            const diploid_read_t& m = reads[idx_of[2 * static_cast<size_t>(r.pair) + (reverse ? 0 : 1)]];
+            const diploid_read_t& f = reverse ? m : r;
+            const diploid_read_t& b = reverse ? r : m;
+            const int32_t tlen = b.end - f.pos;
+            line = opt.sample + ":h" + std::to_string(r.hap) + ":" + std::to_string(t) + ":" + std::to_string(r.pair);
+            line += "\t" + std::to_string(r.flag) + "\t" + refs.names[t] + "\t" + std::to_string(r.pos + 1) + "\t60\t";
+            put_diploid_cigar(line, hap[r.hap], r.start, rl);
+            line += "\t=\t" + std::to_string(m.pos + 1) + "\t" + std::to_string(reverse ? -tlen : tlen) + "\t";
+            put_diploid_bases(seq, qual, hap[r.hap], r.start, rl,
+                              seed_reads ^ mix64((static_cast<uint64_t>(t) << 33) | (uint64_t{r.pair} << 1) | reverse));
+            line += seq + "\t" + qual + "\tRG:Z:" + opt.sample + "\n";
+            out.write(line);
+        }
+    }
+    if (!out.close()) {
+        std::fprintf(stderr, "alnsim: write error on %s\n", opt.sam_path == "-" ? "standard output" : opt.sam_path.c_str());
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -1267,6 +1566,18 @@ int main(int argc, char** argv) {
     }
     if (status != 0) {
         print_usage(stderr);
+        return 1;
+    }
+
+    if (opt.diploid) {
+        if (opt.read_len < 20) {
+            std::fprintf(stderr, "alnsim: --diploid needs --read-len of at least 20\n");
+            return 1;
+        }
+        return write_diploid(opt) ? 0 : 1;
+    }
+    if (!opt.truth_path.empty()) {
+        std::fprintf(stderr, "alnsim: --truth needs --diploid\n");
         return 1;
     }
 

@@ -4,10 +4,15 @@
 // the likelihoods must repeat bit for bit.
 #include "call/errmod.h"
 
+#include <pthread.h>
+
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <thread>
+#include <vector>
 
 #include "containers/ksort.h"
 
@@ -41,21 +46,54 @@ void build_lc(std::vector<double>& lc) {
 // beta[q][n][k] = -10 log10(S_{k+1} / S_k) with S_k = P(X >= k), X ~ Bin(n, e),
 // e = 10^(-q/10).  The tail sums run from k = n down in long double because
 // the individual terms underflow a double at high quality and depth.
+void build_beta_quality(const std::vector<double>& lc, int q, std::vector<double>& beta) {
+    double e = std::pow(10.0, -q / 10.0);
+    double le = std::log(e);
+    double le1 = std::log(1.0 - e);
+    for (int n = 1; n < table_dim; ++n) {
+        long double sum = 0.0L;
+        for (int k = n; k >= 0; --k) {
+            double t = k * le + lc[n << 8 | k] + (n - k) * le1;
+            long double sum1 = sum + std::exp(static_cast<long double>(t));
+            beta[errmod_beta_index(q, n, k)] = static_cast<double>(std::log(sum / sum1) * neg_10_over_ln10);
+            sum = sum1;
+        }
+    }
+}
+
+// One worker's share of the qualities: first, first + stride, ...
+struct beta_share_t {
+    const std::vector<double>* lc;
+    std::vector<double>* beta;
+    int first, stride;
+};
+
+void* build_beta_share(void* arg) {
+    const auto* share = static_cast<const beta_share_t*>(arg);
+    for (int q = share->first; q <= errmod_max_qual; q += share->stride) build_beta_quality(*share->lc, q, *share->beta);
+    return nullptr;
+}
+
+// The qualities are independent and cost the same (about two million
+// extended-precision exp/log pairs in all), so they are dealt out to the
+// available cores; each entry is computed by the same code either way.
+// The workers neither allocate nor free, so they leave no per-thread malloc
+// arenas behind, and a share whose thread cannot start is done here.
 void build_beta(const std::vector<double>& lc, std::vector<double>& beta) {
     beta.assign(static_cast<size_t>(errmod_max_qual + 1) << 16, 0.0);
-    for (int q = 1; q <= errmod_max_qual; ++q) {
-        double e = std::pow(10.0, -q / 10.0);
-        double le = std::log(e);
-        double le1 = std::log(1.0 - e);
-        for (int n = 1; n < table_dim; ++n) {
-            long double sum = 0.0L;
-            for (int k = n; k >= 0; --k) {
-                double t = k * le + lc[n << 8 | k] + (n - k) * le1;
-                long double sum1 = sum + std::exp(static_cast<long double>(t));
-                beta[errmod_beta_index(q, n, k)] = static_cast<double>(std::log(sum / sum1) * neg_10_over_ln10);
-                sum = sum1;
-            }
-        }
+    const int n_workers = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
+    std::vector<beta_share_t> shares;
+    std::vector<pthread_t> threads;
+    std::vector<char> started;
+    shares.reserve(n_workers);
+    threads.resize(n_workers);
+    started.resize(n_workers);
+    for (int w = 0; w < n_workers; ++w) shares.push_back({&lc, &beta, 1 + w, n_workers});
+    for (int w = 1; w < n_workers; ++w) started[w] = pthread_create(&threads[w], nullptr, build_beta_share, &shares[w]) == 0;
+    build_beta_share(&shares[0]);
+    for (int w = 1; w < n_workers; ++w) {
+        if (started[w]) pthread_join(threads[w], nullptr);
+        else build_beta_share(&shares[w]);
     }
 }
 

@@ -112,6 +112,19 @@ TEST(ErrmodTables, BetaIsTheBinomialTailRatio) {
     }
 }
 
+// The qualities are built in shares on several threads: none may be left
+// out.  The last entry of every depth is a plain error probability, never 0.
+TEST(ErrmodTables, EveryQualityAndDepthIsFilled) {
+    const std::vector<double>& beta = model()->coef->beta;
+    size_t bad = 0;
+    for (int q = 1; q <= errmod_max_qual; ++q)
+        for (int n = 1; n < 256; ++n) {
+            for (int k = 0; k < n; ++k) bad += !(beta[q << 16 | n << 8 | k] >= 0 && beta[q << 16 | n << 8 | k] < INFINITY);
+            bad += !(beta[q << 16 | n << 8 | (n - 1)] > 0);
+        }
+    EXPECT_EQ(bad, 0u);
+}
+
 TEST(ErrmodTables, FkFromTheWidenedCorrelationAndLhetIsTheHalfBinomial) {
     errmod_t* other = errmod_init(0.1f);  // 1 - 0.1f is no float
     ASSERT_NE(other, nullptr);
