@@ -19,3 +19,4 @@ int bam_flagstat(int argc, char* argv[]);   // flagstat
 int bam_rmdup(int argc, char* argv[]);      // rmdup
 int bam_fillmd(int argc, char* argv[]);     // calmd, fillmd
 int main_cut_target(int argc, char* argv[]);  // targetcut
+int main_phase(int argc, char* argv[]);       // phase

@@ -46,7 +46,7 @@ constexpr command_entry commands[] = {
     {"reheader", main_reheader},
     {"cat", main_cat},
     {"targetcut", main_cut_target},
-    {"phase", command_not_available},
+    {"phase", main_phase},
     {"depth", main_depth},
     {"bam2fq", main_bam2fq},
     {"pileup", command_pileup_removed},
