@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -346,6 +347,214 @@ TEST(PhaseChimera, RepairFlipsOneSideAndSendsTheReadsAside) {
                 EXPECT_EQ(where, files->find(name.substr(0, 1) + "0")->second) << name;
             }
     }
+}
+
+}  // namespace
+
+namespace {
+
+// ---- Generated diploid reads ----
+
+struct sam_rec {
+    std::string name, chrom, cigar, seq;
+    int flag = 0, pos = 0;  // pos 1-based
+};
+
+std::vector<sam_rec> parse_sam_records(const std::string& text) {
+    std::vector<sam_rec> recs;
+    for (const auto& line : split(text, '\n')) {
+        if (line.empty() || line[0] == '@') continue;
+        auto f = split(line, '\t');
+        recs.push_back({f[0], f[2], f[5], f[9], std::stoi(f[1]), std::stoi(f[3])});
+    }
+    return recs;
+}
+
+// The base the record aligns at 1-based `pos`, 0 where it has none there.
+char base_at(const sam_rec& r, int pos) {
+    int ref = r.pos, q = 0;
+    for (size_t i = 0; i < r.cigar.size();) {
+        size_t used = 0;
+        const int len = std::stoi(r.cigar.substr(i), &used);
+        const char op = r.cigar[i + used];
+        i += used + 1;
+        if (op == 'M' || op == '=' || op == 'X') {
+            if (pos >= ref && pos < ref + len) return r.seq[static_cast<size_t>(q + pos - ref)];
+            ref += len;
+            q += len;
+        } else if (op == 'I' || op == 'S') {
+            q += len;
+        } else if (op == 'D' || op == 'N') {
+            if (pos >= ref && pos < ref + len) return 0;
+            ref += len;
+        }
+    }
+    return 0;
+}
+
+struct site_t {
+    int pos;
+    char a0, a1;  // alleles of the report's haplotypes 0 and 1
+};
+struct block_t {
+    std::string chrom;
+    std::vector<site_t> sites;
+};
+
+std::vector<block_t> parse_blocks(const std::string& report) {
+    std::vector<block_t> blocks;
+    for (const auto& line : split(report, '\n')) {
+        auto f = split(line, '\t');
+        if (f[0] == "PS") blocks.push_back({f[1], {}});
+        else if (f[0] == "M0" || f[0] == "M1" || f[0] == "M2") blocks.back().sites.push_back({std::stoi(f[3]), f[4][0], f[5][0]});
+    }
+    return blocks;
+}
+
+class PhaseDiploid : public ::testing::Test {
+protected:
+    void make(const std::vector<std::string>& gen) {
+        std::vector<std::string> args = {ALNSIM_PATH, "--diploid",       "--truth", dir_.file("truth.txt"),
+                                         "--sam",     dir_.file("d.sam")};
+        args.insert(args.end(), gen.begin(), gen.end());
+        run_result g = run(args);
+        ASSERT_EQ(g.status, 0) << g.err;
+        run_result v = run_alnkit({"view", "-bS", "-o", dir_.file("d.bam"), dir_.file("d.sam")});
+        ASSERT_EQ(v.status, 0) << v.err;
+    }
+    scratch_dir dir_;
+};
+
+TEST_F(PhaseDiploid, BlocksAndFilesFollowThePlantedHaplotypes) {
+    // 100-base reads of pairs at least 250 apart never overlap their mates,
+    // so every link between sites is a real one.
+    make({"--seed", "7", "--refs", "2", "--ref-len", "300000", "--depth", "30"});
+    run_result r = run_alnkit({"phase", "-b", dir_.file("out"), dir_.file("d.bam")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<block_t> blocks = parse_blocks(r.out);
+
+    // Heterozygous SNPs of the truth: the bases of haplotypes 0 and 1.
+    std::map<std::pair<std::string, int>, std::pair<char, char>> het;
+    for (const auto& line : split(read_file(dir_.file("truth.txt")), '\n')) {
+        auto f = split(line, '\t');
+        if (f[2].size() != 1 || f[3].size() != 1 || f[4] == "1|1") continue;
+        het[{f[0], std::stoi(f[1])}] = f[4] == "1|0" ? std::make_pair(f[3][0], f[2][0]) : std::make_pair(f[2][0], f[3][0]);
+    }
+    std::map<std::pair<std::string, int>, int> site_block;
+    int linked = 0, agree = 0;
+    for (size_t b = 0; b < blocks.size(); ++b) {
+        int same = 0, swapped = 0;
+        for (const site_t& s : blocks[b].sites) {
+            site_block[{blocks[b].chrom, s.pos}] = static_cast<int>(b);
+            auto it = het.find({blocks[b].chrom, s.pos});
+            if (it == het.end()) continue;
+            same += std::make_pair(s.a0, s.a1) == it->second;
+            swapped += std::make_pair(s.a1, s.a0) == it->second;
+        }
+        if (blocks[b].sites.size() < 2) continue;
+        linked += static_cast<int>(blocks[b].sites.size());
+        agree += std::max(same, swapped);
+    }
+    int found = 0;
+    for (const auto& [key, alleles] : het) found += site_block.count(key) > 0;
+    EXPECT_GE(found * 100, static_cast<int>(het.size()) * 99) << found << " of " << het.size();
+    EXPECT_GE(linked, 300);
+    EXPECT_GE(agree * 100, linked * 99) << agree << " of " << linked;
+
+    // Every usable read is written exactly once.
+    const std::vector<sam_rec> input = parse_sam_records(read_file(dir_.file("d.sam")));
+    std::map<std::string, std::vector<const sam_rec*>> pairs;
+    std::multiset<std::pair<std::string, int>> want_reads;
+    for (const sam_rec& rec : input) {
+        pairs[rec.name].push_back(&rec);
+        if (!(rec.flag & 0x704)) want_reads.insert({rec.name, rec.flag});
+    }
+    std::multiset<std::pair<std::string, int>> got_reads;
+    struct written_t {
+        std::string name;
+        int file;
+    };
+    std::vector<written_t> tagged;
+    const char* suffix[3] = {".0.bam", ".1.bam", ".chimera.bam"};
+    for (int i = 0; i < 3; ++i)
+        for (const auto& line : split(view_records(dir_.file("out") + suffix[i]), '\n')) {
+            auto f = split(line, '\t');
+            got_reads.insert({f[0], std::stoi(f[1])});
+            if (line.find("\tZP:A:Y") != std::string::npos) {
+                EXPECT_LT(i, 2) << line;
+                tagged.push_back({f[0], i});
+            }
+        }
+    EXPECT_TRUE(got_reads == want_reads);
+
+    // A tagged read went to the file of its fragment's phase along the
+    // report's haplotypes, flipped or not for the whole block; its pair's
+    // true haplotype then maps to one file per block.
+    std::map<int, int> block_flip;
+    std::map<std::pair<int, int>, std::map<int, int>> true_hap_files;  // (block, haplotype) -> file -> reads
+    int n_checked = 0;
+    for (const written_t& w : tagged) {
+        std::set<int> in_blocks;
+        std::map<int, char> bases;  // site position -> base of the pair, the later read winning
+        const std::vector<const sam_rec*>& reads = pairs[w.name];
+        for (const sam_rec* rec : reads)
+            for (auto it = site_block.lower_bound({rec->chrom, rec->pos});
+                 it != site_block.end() && it->first.first == rec->chrom && it->first.second < rec->pos + 200; ++it)
+                if (char c = base_at(*rec, it->first.second)) {
+                    in_blocks.insert(it->second);
+                    bases[it->first.second] = c;
+                }
+        if (in_blocks.size() != 1) continue;  // split between two blocks
+        const int b = *in_blocks.begin();
+        int c[2] = {0, 0};
+        for (const site_t& s : blocks[static_cast<size_t>(b)].sites) {
+            auto it = bases.find(s.pos);
+            if (it == bases.end()) continue;
+            c[0] += it->second == s.a0;
+            c[1] += it->second == s.a1;
+        }
+        const int phase = c[0] > c[1] ? 0 : 1, in = c[phase], out = c[1 - phase];
+        EXPECT_NE(in, out) << w.name;
+        EXPECT_FALSE(out > 0 && out <= 2 && in <= out + 1) << w.name;
+        const int flip = w.file ^ phase;
+        EXPECT_EQ(block_flip.emplace(b, flip).first->second, flip) << w.name;
+        ++true_hap_files[{b, w.name.find(":h1:") != std::string::npos}][w.file];
+        ++n_checked;
+    }
+    EXPECT_GE(n_checked * 100, static_cast<int>(tagged.size()) * 99);
+    int odd = 0;
+    for (auto& [key, files] : true_hap_files) {
+        const int other = true_hap_files.count({key.first, 1 - key.second})
+                              ? std::max_element(true_hap_files[{key.first, 1 - key.second}].begin(),
+                                                 true_hap_files[{key.first, 1 - key.second}].end(),
+                                                 [](auto& a, auto& b) { return a.second < b.second; })
+                                    ->first
+                              : -1;
+        for (auto [file, n] : files)
+            if (file == other) odd += n;
+    }
+    EXPECT_LE(odd * 100, n_checked) << odd << " of " << n_checked;
+}
+
+TEST_F(PhaseDiploid, TruncatedInputKeepsTheBlocksBefore) {
+    make({"--seed", "3", "--refs", "1", "--ref-len", "40000"});
+    run_result full = run_alnkit({"phase", dir_.file("d.bam")});
+    ASSERT_EQ(full.status, 0) << full.err;
+    const std::string bytes = read_file(dir_.file("d.bam"));
+    write_file(dir_.file("cut.bam"), bytes.substr(0, bytes.size() * 3 / 5));
+    run_result r = run_alnkit({"phase", "-b", dir_.file("cut"), dir_.file("cut.bam")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("[main_phase] " + dir_.file("cut.bam") + ": damaged or truncated record after "), std::string::npos)
+        << r.err;
+    // Every block but the last one reported is as in the full run.
+    const size_t last = r.out.rfind("//\n", r.out.size() - 4);
+    ASSERT_NE(last, std::string::npos);
+    ASSERT_GT(last, report_header.size());
+    EXPECT_EQ(r.out.substr(0, last + 3), full.out.substr(0, last + 3));
+    // The outputs are whole files with the reads read before the damage.
+    size_t n = 0;
+    for (const char* s : {".0.bam", ".1.bam", ".chimera.bam"}) n += split(view_records(dir_.file("cut") + s), '\n').size();
+    EXPECT_GT(n, 1000U);
 }
 
 }  // namespace
