@@ -485,6 +485,20 @@ int collect_bases(phaseg_t* g, int n, const bam_pileup1_t* plp) {
     return k;
 }
 
+// The site value of the `k` collected bases.  Bases of one allele make the
+// homozygote the only best genotype, so the error model is skipped for them,
+// unless it would subsample the bases and draw from the random stream.
+uint32_t column_site_value(phaseg_t* g, int k, float* q) {
+    const uint16_t* b = g->bases.data();
+    if (k <= errmod_max_depth) {
+        int i = 1;
+        while (i < k && (b[i] & 0xf) == (b[0] & 0xf)) ++i;
+        if (i == k) return 0;
+    }
+    errmod_cal(g->em, k, 4, g->bases.data(), q);
+    return phase_gl2cns(q);
+}
+
 // Records the allele of every read at site `vpos`; true when some read
 // belongs to a fragment seen before, which links the site to the block.
 bool add_site_alleles(phaseg_t* g, int vpos, int n, const bam_pileup1_t* plp) {
@@ -632,8 +646,7 @@ void walk_columns(phaseg_t* g, bam_plp_t iter, const bam_header_t* h) {
         if (n > g->o.max_depth || n < 1) continue;
         const int k = collect_bases(g, n, plp);
         if (k == 0) continue;
-        errmod_cal(g->em, k, 4, g->bases.data(), q);
-        const uint32_t value = phase_gl2cns(q);
+        const uint32_t value = column_site_value(g, k, q);
         if (g->o.listed_only ? !in_set : !in_set && phase_site_lod(value) < g->o.min_varLOD) continue;
         if (g->cns.size() <= static_cast<size_t>(vpos)) g->cns.resize(std::max<size_t>(128, g->cns.size() * 2));
         g->cns[static_cast<size_t>(vpos)] = static_cast<uint64_t>(pos) << 32 | value;
