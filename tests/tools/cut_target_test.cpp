@@ -241,12 +241,4 @@ TEST(CutTargetSegment, ScoresDoNotOverflowOnLongReferences) {
     EXPECT_EQ(ct_segment(cns.data(), 9, p), (std::vector<ct_region_t>{{0, 9}}));
 }
 
-TEST(CutTargetFormat, RegionLine) {
-    std::vector<uint16_t> cns = {0, static_cast<uint16_t>(4 | (30 << 2 | 1) << 8), 2,
-                                 0, static_cast<uint16_t>(9 | (63 << 2 | 3) << 8), static_cast<uint16_t>(1 | (0 << 2 | 2) << 8)};
-    std::string line;
-    ct_format_region("chrX", cns.data(), {1, 6}, &line);
-    EXPECT_EQ(line, "chrX:2-6\t0\tchrX\t2\t60\t5M\t*\t0\t0\tCNNTG\t?!!`!\n");
-}
-
 }  // namespace
