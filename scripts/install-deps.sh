@@ -2,7 +2,7 @@
 # Installs the Debian packages that building and testing alnkit needs, when
 # they are missing.  Safe to run again: it installs nothing when all are there.
 set -euo pipefail
-packages=(cmake make g++ clang libclang-rt-14-dev zlib1g-dev libdeflate-dev libncurses-dev libgtest-dev python3)
+packages=(cmake make g++ clang libclang-rt-14-dev zlib1g-dev libdeflate-dev libncurses-dev libgtest-dev python3 tmux)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -20,3 +20,4 @@ int bam_rmdup(int argc, char* argv[]);      // rmdup
 int bam_fillmd(int argc, char* argv[]);     // calmd, fillmd
 int main_cut_target(int argc, char* argv[]);  // targetcut
 int main_phase(int argc, char* argv[]);       // phase
+int bam_tview_main(int argc, char* argv[]);  // tview

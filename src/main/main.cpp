@@ -50,7 +50,7 @@ constexpr command_entry commands[] = {
     {"depth", main_depth},
     {"bam2fq", main_bam2fq},
     {"pileup", command_pileup_removed},
-    {"tview", command_not_available},
+    {"tview", bam_tview_main},
 };
 
 int usage() {
