@@ -12,12 +12,6 @@ namespace {
 
 using command_fn = int (*)(int argc, char* argv[]);
 
-// Placeholder for the commands that this build does not provide yet.
-int command_not_available(int, char* argv[]) {
-    std::fprintf(stderr, "[main] command '%s' is not available yet\n", argv[0]);
-    return 1;
-}
-
 int command_pileup_removed(int, char*[]) {
     std::fprintf(stderr, "[main] The `pileup' command has been removed. Please use `mpileup' instead.\n");
     return 1;
