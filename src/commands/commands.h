@@ -18,5 +18,7 @@ int bam_mating(int argc, char* argv[]);     // fixmate
 int bam_flagstat(int argc, char* argv[]);   // flagstat
 int bam_rmdup(int argc, char* argv[]);      // rmdup
 int bam_fillmd(int argc, char* argv[]);     // calmd, fillmd
+int main_cut_target(int argc, char* argv[]);  // targetcut
+int main_phase(int argc, char* argv[]);       // phase
 int bam_tview_main(int argc, char* argv[]);  // tview
 int bam_mpileup(int argc, char* argv[]);    // mpileup

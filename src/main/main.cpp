@@ -12,12 +12,6 @@ namespace {
 
 using command_fn = int (*)(int argc, char* argv[]);
 
-// Placeholder for the commands that this build does not provide yet.
-int command_not_available(int, char* argv[]) {
-    std::fprintf(stderr, "[main] command '%s' is not available yet\n", argv[0]);
-    return 1;
-}
-
 int command_pileup_removed(int, char*[]) {
     std::fprintf(stderr, "[main] The `pileup' command has been removed. Please use `mpileup' instead.\n");
     return 1;
@@ -45,8 +39,8 @@ constexpr command_entry commands[] = {
     {"fillmd", bam_fillmd},
     {"reheader", main_reheader},
     {"cat", main_cat},
-    {"targetcut", command_not_available},
-    {"phase", command_not_available},
+    {"targetcut", main_cut_target},
+    {"phase", main_phase},
     {"depth", main_depth},
     {"bam2fq", main_bam2fq},
     {"pileup", command_pileup_removed},
