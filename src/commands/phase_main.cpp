@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "commands/commands.h"
+#include "commands/threads_option.h"
 #include "tools/phase.h"
 
 namespace {
@@ -27,10 +28,11 @@ int usage(const phase_opts_t& o) {
 
 int main_phase(int argc, char* argv[]) {
     phase_opts_t opts;
+    command_threads threads;
     int c;
     optind = 0;  // the dispatcher may have used getopt before
     bool is_k_valid = true;
-    while ((c = getopt(argc, argv, "Q:eFq:k:b:l:D:A")) >= 0) {
+    while ((c = getopt(argc, argv, "Q:eFq:k:b:l:D:A@:")) >= 0) {
         switch (c) {
         case 'D': opts.max_depth = std::atoi(optarg); break;
         case 'q': opts.min_varLOD = std::atoi(optarg); break;
@@ -45,6 +47,9 @@ int main_phase(int argc, char* argv[]) {
         case 'e': opts.listed_only = true; break;
         case 'A': opts.ambig_to_chimera = true; break;
         case 'l': opts.fn_list = optarg; break;
+        case '@':
+            if (!threads.parse("main_phase", optarg)) return 1;
+            break;
         default: break;
         }
     }
@@ -52,5 +57,6 @@ int main_phase(int argc, char* argv[]) {
         if (!is_k_valid) opts.k = phase_opts_t{}.k;
         return usage(opts);
     }
+    opts.pool = threads.get();
     return phase_bam(opts, argv[optind]);
 }

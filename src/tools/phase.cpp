@@ -584,6 +584,7 @@ int open_outputs(phaseg_t* g, const bam_header_t* h) {
             std::fprintf(stderr, "[main_phase] fail to open %s for writing.\n", o.name.c_str());
             return -1;
         }
+        if (g->o.pool) bgzf_set_pool(o.fp, g->o.pool);
         if (bam_header_write(o.fp, h) < 0) o.is_failed = true;
     }
     g->has_out = true;
@@ -676,6 +677,7 @@ int phase_bam(const phase_opts_t& opts, const char* fn) {
         std::fprintf(stderr, "[main_phase] fail to open file %s.\n", fn);
         return 1;
     }
+    if (opts.pool) bgzf_set_pool(fp.get(), opts.pool);
     bam_header_ptr h(bam_header_read(fp.get()));
     if (!h) return 1;  // the reader has said why
     g.fp = fp.get();

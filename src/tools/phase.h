@@ -23,6 +23,8 @@
 
 #include "containers/khash.h"
 
+class thread_pool;
+
 struct phase_opts_t {
     int k = 13;                    // sites in one window of the dynamic programming
     const char* prefix = nullptr;  // prefix of the three BAM outputs, or none
@@ -33,6 +35,7 @@ struct phase_opts_t {
     bool listed_only = false;  // only positions of the list become sites
     bool ambig_to_chimera = false;
     const char* fn_list = nullptr;  // list of positions to use as sites
+    thread_pool* pool = nullptr;    // workers that inflate and deflate blocks, or none
 };
 
 inline constexpr int phase_min_k = 1, phase_max_k = 20;

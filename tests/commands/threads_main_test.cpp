@@ -58,7 +58,10 @@ std::string result_of(const command_case& c, const inputs_t& in, const scratch_d
     if (threads >= 0) args.insert(args.begin() + 1, {"-@", std::to_string(threads)});
     const run_result r = run_alnkit(args);
     std::string got = "status " + std::to_string(r.status) + "\n";
-    if (names_out) {
+    if (c.args[0] == std::string("phase")) {
+        got += r.out;
+        for (const char* suffix : {".0.bam", ".1.bam", ".chimera.bam"}) got += read_file(out + suffix);
+    } else if (names_out) {
         got += read_file(c.args[0] == std::string("sort") ? out + ".bam" : out);
     } else {
         got += r.out;
@@ -123,6 +126,7 @@ const command_case k_cases[] = {
     {"mpileup", {"mpileup", "-f", "REF", "IN", "IN"}},
     {"mpileup_g", {"mpileup", "-g", "-f", "REF", "IN"}},
     {"mpileup_u_of_a_region", {"mpileup", "-u", "-r", "chr1:2000-30000", "-f", "REF", "IN", "IN"}},
+    {"phase_b", {"phase", "-b", "OUT", "IN"}},
 };
 
 class ThreadCounts : public ::testing::TestWithParam<command_case> {};
@@ -134,7 +138,7 @@ TEST_P(ThreadCounts, GiveTheBytesOfTheSingleThreadedRun) {
     // 8,000 records span many blocks, so records straddle block ends.  The
     // pileup runs on reads of one sample (the general data mixes samples
     // and reads without a read group, which it refuses).
-    const bool pileup = std::string(c.label).rfind("mpileup", 0) == 0;
+    const bool pileup = std::string(c.label).rfind("mpileup", 0) == 0 || c.args[0] == std::string("phase");
     const std::vector<inputs_t> inputs =
         pileup ? std::vector<inputs_t>{make_inputs(dir, "none", 0), make_inputs(dir, "diploid", 0, true)}
                : std::vector<inputs_t>{make_inputs(dir, "none", 0), make_inputs(dir, "one", 1), make_inputs(dir, "many", 8000)};
@@ -152,8 +156,8 @@ INSTANTIATE_TEST_SUITE_P(Commands, ThreadCounts, ::testing::ValuesIn(k_cases),
                          [](const ::testing::TestParamInfo<command_case>& info) { return std::string(info.param.label); });
 
 TEST(Threads, BadThreadCountsAreRefused) {
-    for (const char* command :
-         {"view", "import", "sort", "merge", "index", "flagstat", "depth", "bam2fq", "calmd", "rmdup", "fixmate", "mpileup"}) {
+    for (const char* command : {"view", "import", "sort", "merge", "index", "flagstat", "depth", "bam2fq", "calmd", "rmdup",
+                                "fixmate", "mpileup", "phase"}) {
         for (const char* bad : {"-1", "x", "1025", ""}) {
             const run_result r = run_alnkit({command, "-@", bad, "a.bam", "b.bam", "c.bam"});
             EXPECT_EQ(r.status, 1) << command << " -@ '" << bad << "'";
