@@ -4,8 +4,11 @@
 // Floors measured in the same run: zlib inflating the input's blocks (for
 // readers) plus deflating the output's block inputs (for writers).
 //
+// Also the peak resident size of each run (from /usr/bin/time -v).
+//
 // usage: bench_threads ALNKIT SORTED.bam [RUNS] [MAX_THREADS]
-// Outputs go next to SORTED.bam and are removed at the end.
+// Outputs go next to SORTED.bam (a SAM copy of it among them) and are
+// removed at the end.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -34,7 +37,9 @@ int main(int argc, char* argv[]) {
     const std::string alnkit = argv[1], bam = argv[2];
     const int runs = argc > 3 ? std::max(1, std::atoi(argv[3])) : 3;
     const int max_threads = argc > 4 ? std::max(0, std::atoi(argv[4])) : 1;
-    const std::string out = bam + ".threads.bam", sorted_prefix = bam + ".threads.sort";
+    const std::string out = bam + ".threads.bam", sorted_prefix = bam + ".threads.sort", sam = bam + ".threads.sam",
+                      log = bam + ".threads.log";
+    time_command({alnkit, "view", "-h", "-o", sam, bam});
 
     const std::string file = slurp(bam);
     const auto blocks = list_blocks(file);
@@ -45,7 +50,10 @@ int main(int argc, char* argv[]) {
 
     const std::vector<job> jobs = {
         {"view -b", {"view", "-b", "-o", out, bam}, out},
+        {"view -bS", {"view", "-bS", "-o", out, sam}, out},
         {"sort -m 1G", {"sort", "-m", "1G", bam, sorted_prefix}, sorted_prefix + ".bam"},
+        {"merge", {"merge", "-f", out, bam, bam}, out},
+        {"view -c", {"view", "-c", bam}, ""},
         {"flagstat", {"flagstat", bam}, ""},
         {"index", {"index", bam, out}, out},
     };
@@ -57,27 +65,40 @@ int main(int argc, char* argv[]) {
             cmd.insert(cmd.end(), j.args.begin() + 1, j.args.end());
             std::vector<double> times;
             for (int i = 0; i < runs; ++i) times.push_back(time_command(cmd));
+            std::vector<std::string> timed = {"/usr/bin/time", "-v"};
+            timed.insert(timed.end(), cmd.begin(), cmd.end());
+            time_command(timed, "/dev/null", log);
+            const double peak_mb = static_cast<double>(max_rss_kb(slurp(log))) / 1024.0;
             if (t == 0) {
-                floor = j.output.empty() || j.args[0] == "index" ? median(inflate) : zlib_floor({bam}, j.output);
+                // SAM input has no blocks to inflate: its floor is the deflation alone.
+                const std::vector<std::string> inputs = j.args[1] == "-bS"     ? std::vector<std::string>{}
+                                                        : j.args[0] == "merge" ? std::vector<std::string>{bam, bam}
+                                                                               : std::vector<std::string>{bam};
+                floor = j.output.empty() || j.args[0] == "index" ? median(inflate) : zlib_floor(inputs, j.output);
                 reference = j.output.empty() ? "" : slurp(j.output);
             }
             const bool same = j.output.empty() || slurp(j.output) == reference;
-            std::printf("%-11s -@ %d: %7.2f s, %.3f of the floor (%.2f s)%s\n", j.name, t, median(times), median(times) / floor,
-                        floor, same ? "" : "  OUTPUT DIFFERS");
+            std::printf("%-11s -@ %d: %7.2f s, %.3f of the floor (%.2f s), peak %.1f MB%s\n", j.name, t, median(times),
+                        median(times) / floor, floor, peak_mb, same ? "" : "  OUTPUT DIFFERS");
+            std::fflush(stdout);
         }
     }
 
-    // Deflation engines on one thread: the same recompression with zlib and
-    // with libdeflate.
-    std::vector<double> zlib_times, fast_times;
-    for (int i = 0; i < runs; ++i) {
-        zlib_times.push_back(time_command({alnkit, "view", "-b", "-o", out, bam}));
-        fast_times.push_back(time_command({"/usr/bin/env", "ALNKIT_DEFLATE=libdeflate", alnkit, "view", "-b", "-o", out, bam}));
+    // Deflation engines on one thread: the same commands with zlib and with
+    // libdeflate.
+    for (const job& j : {jobs[0], jobs[2]}) {
+        std::vector<double> zlib_times, fast_times;
+        for (int i = 0; i < runs; ++i) {
+            std::vector<std::string> cmd = {alnkit};
+            cmd.insert(cmd.end(), j.args.begin(), j.args.end());
+            zlib_times.push_back(time_command(cmd));
+            cmd.insert(cmd.begin(), {"/usr/bin/env", "ALNKIT_DEFLATE=libdeflate"});
+            fast_times.push_back(time_command(cmd));
+        }
+        std::printf("%-11s one thread: zlib %.2f s, libdeflate %.2f s: %.3f of the zlib time (output %.1f MB)\n", j.name,
+                    median(zlib_times), median(fast_times), median(fast_times) / median(zlib_times),
+                    static_cast<double>(slurp(j.output).size()) / 1e6);
     }
-    const double fast_size = static_cast<double>(slurp(out).size());
-    std::printf("view -b, one thread: zlib %.2f s, libdeflate %.2f s (%.2f times faster; output %.1f MB vs %.1f MB)\n",
-                median(zlib_times), median(fast_times), median(zlib_times) / median(fast_times), fast_size / 1e6,
-                static_cast<double>(file.size()) / 1e6);
-    for (const auto& f : {out, sorted_prefix + ".bam"}) std::remove(f.c_str());
+    for (const auto& f : {out, sorted_prefix + ".bam", sam, log}) std::remove(f.c_str());
     return 0;
 }

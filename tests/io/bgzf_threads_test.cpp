@@ -191,6 +191,9 @@ TEST(BgzfThreads, LibdeflateDeflationIsOptInAndReadsBack) {
     EXPECT_NE(read_file(dir.file("fast.gz")), read_file(dir.file("zlib.gz")));
     EXPECT_TRUE(read_file(dir.file("fast.gz")) == read_file(dir.file("fast-mt.gz")));
     EXPECT_TRUE(read_stream(dir.file("fast.gz"), nullptr, 1 << 16).data == data);
+    const test_util::run_result gz = test_util::run({"/bin/gzip", "-dc", dir.file("fast.gz")});
+    EXPECT_EQ(gz.status, 0) << gz.err;
+    EXPECT_TRUE(gz.out == data) << "gzip -d must read the libdeflate blocks too";
     const std::string file = read_file(dir.file("fast.gz"));
     ASSERT_GE(file.size(), 28u);
     EXPECT_EQ(std::memcmp(file.data() + file.size() - 28, bgzf_eof_marker, 28), 0);
