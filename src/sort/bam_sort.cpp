@@ -11,6 +11,7 @@
 // removed at the end, whether the merge worked or not.
 #include "sort/bam_sort.h"
 
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -98,19 +100,67 @@ int merge_blocks(std::vector<std::string> names, const char* prefix, int is_stdo
     return ret;
 }
 
-// Owner of the block's record slots: allocated once, zero-filled; records are
-// created on first use and keep their grown data between blocks.
-struct slot_array {
-    explicit slot_array(size_t n) : n(n), b(static_cast<bam1_t**>(std::calloc(n, sizeof(bam1_t*)))) {}
-    ~slot_array() {
-        if (!b) return;
-        for (size_t i = 0; i < n && b[i]; ++i) bam_destroy1(b[i]);
-        std::free(b);
+// The records of one block, packed: each a bam1_t followed by its data in
+// large chunks that are kept from block to block.  One copy per record
+// instead of two allocations, and the pages are touched once per run rather
+// than once per block.
+class record_arena {
+public:
+    explicit record_arena(size_t max_mem) : chunk_size_(std::clamp<size_t>(max_mem / 4, 1 << 20, 64 << 20)) {}
+    record_arena(const record_arena&) = delete;
+    record_arena& operator=(const record_arena&) = delete;
+
+    // A copy of `b` that lives until clear(); null when memory runs out.
+    bam1_t* add(const bam1_t* b) {
+        const size_t need = align(sizeof(bam1_t) + static_cast<size_t>(b->data_len));
+        if (current_ == chunks_.size() || chunks_[current_].size - used_ < need) {
+            if (!next_chunk(need)) return nullptr;
+        }
+        uint8_t* p = chunks_[current_].base + used_;
+        used_ += need;
+        auto* copy = reinterpret_cast<bam1_t*>(p);
+        copy->core = b->core;
+        copy->l_aux = b->l_aux;
+        copy->data_len = copy->m_data = b->data_len;
+        copy->data = p + sizeof(bam1_t);
+        std::memcpy(copy->data, b->data, static_cast<size_t>(b->data_len));
+        return copy;
     }
-    slot_array(const slot_array&) = delete;
-    slot_array& operator=(const slot_array&) = delete;
-    size_t n;
-    bam1_t** b;
+    void clear() { current_ = used_ = 0; }
+
+private:
+    struct chunk {
+        chunk(uint8_t* base, size_t size) : base(base), size(size) {}
+        chunk(const chunk&) = delete;
+        chunk& operator=(const chunk&) = delete;
+        ~chunk() { munmap(base, size); }
+        uint8_t* base;
+        size_t size;
+    };
+    static size_t align(size_t n) { return (n + 7) & ~size_t{7}; }
+
+    // Moves to the next kept chunk that fits, or maps a new one.  Huge pages
+    // are asked for because a block touches hundreds of megabytes at once.
+    bool next_chunk(size_t need) {
+        for (size_t i = current_ + (current_ < chunks_.size()); i < chunks_.size(); ++i)
+            if (chunks_[i].size >= need) {
+                current_ = i, used_ = 0;
+                return true;
+            }
+        const size_t size = std::max(chunk_size_, need);
+        void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (base == MAP_FAILED) return false;
+#ifdef MADV_HUGEPAGE
+        madvise(base, size, MADV_HUGEPAGE);
+#endif
+        chunks_.emplace_back(static_cast<uint8_t*>(base), size);
+        current_ = chunks_.size() - 1, used_ = 0;
+        return true;
+    }
+
+    size_t chunk_size_;
+    std::deque<chunk> chunks_;  // built in place, never moved
+    size_t current_ = 0, used_ = 0;
 };
 
 }  // namespace
@@ -317,21 +367,25 @@ int bam_sort_core_ext(int is_by_qname, const char* fn, const char* prefix, size_
     }
     // A block ends once its counted size reaches max_mem and every record
     // counts at least 36 bytes, so max_mem / 36 + 1 slots always suffice.
-    slot_array slots(std::max(max_mem / 32, max_mem / 36 + 1));
-    if (!slots.b) {
+    const size_t n_slots = std::max(max_mem / 32, max_mem / 36 + 1);
+    std::unique_ptr<bam1_t*, decltype(&std::free)> slots(static_cast<bam1_t**>(std::calloc(n_slots, sizeof(bam1_t*))),
+                                                         &std::free);
+    bam1_ptr rec = bam1_make();
+    if (!slots || !rec) {
         std::fprintf(stderr, "[bam_sort_core] fail to allocate memory\n");
         return -1;
     }
+    record_arena arena(max_mem);
     std::vector<std::string> blocks;
     size_t k = 0, mem = 0;
     long long n_read = 0;
     int ret = 0, r;
     for (;;) {
-        if (!slots.b[k] && !(slots.b[k] = bam_init1())) {
+        if ((r = bam_read1_bounded(fp.get(), rec.get(), header->n_targets)) < 0) break;
+        if (!(slots.get()[k] = arena.add(rec.get()))) {
             ret = -1;
             break;
         }
-        if ((r = bam_read1_bounded(fp.get(), slots.b[k], header->n_targets)) < 0) break;
         ++n_read;
         mem += static_cast<size_t>(r);
         ++k;
@@ -340,11 +394,12 @@ int bam_sort_core_ext(int is_by_qname, const char* fn, const char* prefix, size_
             blocks.push_back(block_file_name(prefix, n));
             // A block that cannot be written is lost: stop rather than
             // produce an output that lacks it.
-            if (sort_blocks(n, static_cast<int>(k), slots.b, prefix, header.get(), 0, pool) < 0) {
+            if (sort_blocks(n, static_cast<int>(k), slots.get(), prefix, header.get(), 0, pool) < 0) {
                 ret = -2;
                 break;
             }
             mem = k = 0;
+            arena.clear();
         }
     }
     const bool is_truncated = ret == 0 && r != -1;
@@ -357,12 +412,12 @@ int bam_sort_core_ext(int is_by_qname, const char* fn, const char* prefix, size_
         remove_files(blocks);
         ret = -1;
     } else if (blocks.empty()) {
-        ret = sort_blocks(-1, static_cast<int>(k), slots.b, prefix, header.get(), is_stdout, pool);
+        ret = sort_blocks(-1, static_cast<int>(k), slots.get(), prefix, header.get(), is_stdout, pool);
     } else {
         std::fprintf(stderr, "[bam_sort_core] merging from %d files...\n", static_cast<int>(blocks.size()) + 1);
         int n = static_cast<int>(blocks.size());
         blocks.push_back(block_file_name(prefix, n));
-        if (sort_blocks(n, static_cast<int>(k), slots.b, prefix, header.get(), 0, pool) < 0) {
+        if (sort_blocks(n, static_cast<int>(k), slots.get(), prefix, header.get(), 0, pool) < 0) {
             remove_files(blocks);
             ret = -1;
         } else {

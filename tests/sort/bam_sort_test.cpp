@@ -10,6 +10,7 @@
 #include <cstring>
 #include <numeric>
 #include <queue>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -572,6 +573,34 @@ TEST(SortSmall, UncreatableBlockFileIsReportedAndLeavesNothing) {
     EXPECT_NE(r.err.find("[sort_blocks] fail to create file " + prefix + ".0000.bam.\n"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("[bam_merge_core]"), std::string::npos) << r.err;  // the sort stops at the lost block
     EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"in.bam", "in.sam"}));
+}
+
+// Records of several megabytes among small ones, with blocks of a few
+// records: a record larger than any block buffer seen so far, and later
+// blocks reusing buffers of mixed sizes, must keep every byte and the order.
+TEST(SortSmall, RecordsOfMegabytesSurviveEveryBlockSize) {
+    scratch_dir dir;
+    std::vector<std::string> lines;
+    const int sizes[] = {4, 1500000, 4, 4, 3000000, 4, 700000, 4, 4, 1500000};
+    for (int i = 0; i < 10; ++i) {
+        const int n = sizes[i];
+        std::string seq(static_cast<size_t>(n), "ACGT"[i % 4]);
+        std::string qual(static_cast<size_t>(n), static_cast<char>('#' + i));
+        std::ostringstream line;
+        line << 'r' << i << "\t0\tc" << 1 + i % 2 << '\t' << 900 - 50 * i << "\t30\t" << n << "S\t*\t0\t0\t" << seq << '\t' << qual;
+        lines.push_back(line.str());
+    }
+    test_util::write_file(dir.file("in.sam"), sam_body(lines));
+    ASSERT_EQ(run_alnkit({"view", "-bS", "-o", dir.file("in.bam"), dir.file("in.sam")}).status, 0);
+    const auto in = read_bam(dir.file("in.bam")).records;
+    ASSERT_EQ(in.size(), 10u);
+    for (const char* bound : {"1", "2M", "5M", "1G"}) {
+        run_result r = run_alnkit({"sort", "-m", bound, dir.file("in.bam"), dir.file("o")});
+        EXPECT_EQ(r.status, 0) << bound << ": " << r.err;
+        bam_content got = read_bam(dir.file("o.bam"));
+        EXPECT_EQ(got.read_status, -1) << bound;
+        expect_same_records(got.records, expected_order(in, false));
+    }
 }
 
 }  // namespace
