@@ -6,7 +6,9 @@
 //
 // Also the peak resident size of each run (from /usr/bin/time -v).
 //
-// usage: bench_threads ALNKIT SORTED.bam [RUNS] [MAX_THREADS]
+// usage: bench_threads ALNKIT SORTED.bam [RUNS] [MAX_THREADS] [UNSORTED.bam]
+// sort takes UNSORTED.bam when given (a sorted input spares it most
+// comparisons), else SORTED.bam.
 // Outputs go next to SORTED.bam (a SAM copy of it among them) and are
 // removed at the end.
 #include <cstdio>
@@ -31,12 +33,13 @@ struct job {
 
 int main(int argc, char* argv[]) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: bench_threads ALNKIT SORTED.bam [RUNS] [MAX_THREADS]\n");
+        std::fprintf(stderr, "usage: bench_threads ALNKIT SORTED.bam [RUNS] [MAX_THREADS] [UNSORTED.bam]\n");
         return 1;
     }
     const std::string alnkit = argv[1], bam = argv[2];
     const int runs = argc > 3 ? std::max(1, std::atoi(argv[3])) : 3;
     const int max_threads = argc > 4 ? std::max(0, std::atoi(argv[4])) : 1;
+    const std::string sort_input = argc > 5 ? argv[5] : bam;
     const std::string out = bam + ".threads.bam", sorted_prefix = bam + ".threads.sort", sam = bam + ".threads.sam",
                       log = bam + ".threads.log";
     time_command({alnkit, "view", "-h", "-o", sam, bam});
@@ -51,7 +54,7 @@ int main(int argc, char* argv[]) {
     const std::vector<job> jobs = {
         {"view -b", {"view", "-b", "-o", out, bam}, out},
         {"view -bS", {"view", "-bS", "-o", out, sam}, out},
-        {"sort -m 1G", {"sort", "-m", "1G", bam, sorted_prefix}, sorted_prefix + ".bam"},
+        {"sort -m 1G", {"sort", "-m", "1G", sort_input, sorted_prefix}, sorted_prefix + ".bam"},
         {"merge", {"merge", "-f", out, bam, bam}, out},
         {"view -c", {"view", "-c", bam}, ""},
         {"flagstat", {"flagstat", bam}, ""},
@@ -73,6 +76,7 @@ int main(int argc, char* argv[]) {
                 // SAM input has no blocks to inflate: its floor is the deflation alone.
                 const std::vector<std::string> inputs = j.args[1] == "-bS"     ? std::vector<std::string>{}
                                                         : j.args[0] == "merge" ? std::vector<std::string>{bam, bam}
+                                                        : j.args[0] == "sort"  ? std::vector<std::string>{sort_input}
                                                                                : std::vector<std::string>{bam};
                 floor = j.output.empty() || j.args[0] == "index" ? median(inflate) : zlib_floor(inputs, j.output);
                 reference = j.output.empty() ? "" : slurp(j.output);

@@ -16,11 +16,14 @@ for arg in "$@"; do
   esac
 done
 if [ "$sanitize" = 1 ]; then
-  # The tests labelled `slow` (damaged-file sweeps that start one process per
-  # offset or flipped bit, large sorts, network time-outs) and `outputs`
+  # The tests labelled `slow` (large sorts, network time-outs) and `outputs`
   # (whole command outputs on generated data) run in the plain build only;
-  # the parsers they reach are fuzzed under the same sanitizers.
-  scripts/build.sh build-sanitize -DCMAKE_BUILD_TYPE=Debug -DALNKIT_SANITIZE=ON -DALNKIT_BENCH=OFF
+  # the damaged-file sweeps run a sample of their cases (label `sweep`), and
+  # the parsers are fuzzed under the same sanitizers.  Clang builds it, with
+  # the fuzz targets' instrumentation, so that scripts/fuzz.sh can reuse it
+  # (ALNKIT_FUZZ_BUILD=build-sanitize) instead of building the library again.
+  scripts/build.sh build-sanitize -DCMAKE_BUILD_TYPE=Debug -DALNKIT_SANITIZE=ON -DALNKIT_BENCH=OFF \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DALNKIT_FUZZ=ON
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   ctest --test-dir build-sanitize --output-on-failure -j"$(nproc)" -LE 'slow|outputs' "${select[@]}"
 else

@@ -16,6 +16,7 @@ inline constexpr double ks_comb_shrink = 1.2473309501039786540366528676643;
 
 template <typename T, typename Lt>
 void ks_insertsort(T* s, T* t, Lt lt) {
+    if (t - s < 2) return;  // also keeps s + 1 inside an empty (or null) range
     for (T* i = s + 1; i < t; ++i)
         for (T* j = i; j > s && lt(*j, *(j - 1)); --j) std::swap(*j, *(j - 1));
 }

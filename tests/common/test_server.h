@@ -9,11 +9,19 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "io/knetfile.h"
+
 namespace test_util {
+
+struct knet_closer {
+    void operator()(knetFile* fp) const { knet_close(fp); }
+};
+using knet_ptr = std::unique_ptr<knetFile, knet_closer>;
 
 // Sets (or, with nullopt, unsets) an environment variable for one scope.
 class env_guard {

@@ -34,6 +34,11 @@ std::string random_bytes(size_t n, uint32_t seed) {
     return s;
 }
 
+std::string flip_bit(std::string s, size_t at, int bit) {
+    s[at + static_cast<size_t>(bit / 8)] ^= static_cast<char>(1 << (bit % 8));
+    return s;
+}
+
 void write_file(const std::string& path, const std::string& content) {
     std::ofstream f(path, std::ios::binary);
     f << content;

@@ -27,6 +27,10 @@ private:
 // `n` pseudo-random bytes, the same for the same seed.
 std::string random_bytes(size_t n, uint32_t seed);
 
+// `s` with one bit flipped: bit `bit` counted from the low bit of byte `at`
+// upwards, so a multi-byte little-endian field is addressed by its bit.
+std::string flip_bit(std::string s, size_t at, int bit);
+
 void write_file(const std::string& path, const std::string& content);
 std::string read_file(const std::string& path);
 // The pieces of `s` between separators; a trailing separator adds no empty piece.

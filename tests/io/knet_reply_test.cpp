@@ -27,12 +27,9 @@
 
 namespace {
 
+using test_util::knet_ptr;
 using test_util::scoped_value;
 
-struct knet_closer {
-    void operator()(knetFile* fp) const { knet_close(fp); }
-};
-using knet_ptr = std::unique_ptr<knetFile, knet_closer>;
 
 int listen_loopback(int backlog, int* port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);

@@ -36,6 +36,7 @@
 namespace {
 
 using test_util::env_guard;
+using test_util::knet_ptr;
 using test_util::random_bytes;
 using test_util::read_file;
 using test_util::scoped_value;
@@ -71,10 +72,6 @@ std::string read_some(knetFile* fp, size_t len) {
 
 const std::vector<size_t> odd_chunks{1, 7, 20, 4093, 65537, 333};
 
-struct knet_closer {
-    void operator()(knetFile* fp) const { knet_close(fp); }
-};
-using knet_ptr = std::unique_ptr<knetFile, knet_closer>;
 
 std::string http_request(int64_t off) { return "/data.bin\t127.0.0.1\tbytes=" + std::to_string(off) + "-"; }
 
