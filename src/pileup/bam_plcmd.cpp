@@ -271,7 +271,7 @@ struct input_set_t {
     std::vector<mplp_aux_t> files;
     bam_header_ptr h;  // the first file's header
     mplp_ref_t ref;
-    mplp_ref_t ahead;  // a reference fetched for reads ahead of the column loop
+    mplp_ref_t ahead;                   // a reference fetched for reads ahead of the column loop
     int tid0 = -1, beg0 = 0, end0 = 0;  // the region of the run (first file's parse)
     ~input_set_t() {
         for (mplp_aux_t& a : files) {
