@@ -236,7 +236,7 @@ int main_samview(int argc, char* argv[]) {
     optind = 0;  // the dispatcher or import may have used getopt before
     enum { opt_starts_in_region = 256 };
     static const option long_options[] = {{"starts-in-region", no_argument, nullptr, opt_starts_in_region},
-                                           {nullptr, 0, nullptr, 0}};
+                                          {nullptr, 0, nullptr, 0}};
     while ((c = getopt_long(argc, argv, "Sbct:h1Ho:q:f:F:ul:r:xX?T:R:L:s:@:", long_options, nullptr)) >= 0) {
         switch (c) {
         case opt_starts_in_region: o.starts_in_region = true; break;
