@@ -1,9 +1,11 @@
 // bcfcat: header check and block-level join of BCF files; see bcf_cat.h.
 #include "call/bcf_cat.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -62,16 +64,19 @@ bool open_with_header(const char* fn, bgzf_ptr* fp, std::string* h) {
     return false;
 }
 
-// The output stream; removes an output file that was not completed.
+// The output stream; removes an output file that was not completed, but
+// only a regular file (never a device such as /dev/full or a named pipe).
 class output_t {
 public:
     explicit output_t(const char* fn) : fn_(fn), is_stdout_(std::strcmp(fn, "-") == 0) {
+        struct stat st;
+        may_remove_ = !is_stdout_ && (stat(fn, &st) != 0 ? errno == ENOENT : S_ISREG(st.st_mode));
         fp_ = is_stdout_ ? bgzf_fdopen(fileno(stdout), "w") : bgzf_open(fn, "w");
     }
     ~output_t() {
         if (!fp_) return;
         bgzf_abandon(fp_);
-        if (!is_stdout_) unlink(fn_);
+        if (may_remove_) unlink(fn_);
     }
     output_t(const output_t&) = delete;
     output_t& operator=(const output_t&) = delete;
@@ -81,13 +86,14 @@ public:
     int close() {
         const int r = bgzf_close(fp_);
         fp_ = nullptr;
-        if (r != 0 && !is_stdout_) unlink(fn_);
+        if (r != 0 && may_remove_) unlink(fn_);
         return r;
     }
 
 private:
     const char* fn_;
     bool is_stdout_;
+    bool may_remove_ = false;
     BGZF* fp_ = nullptr;
 };
 

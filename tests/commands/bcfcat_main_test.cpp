@@ -62,6 +62,11 @@ TEST(BcfcatCommand, JoinsShardsAndRefusesOtherHeaders) {
     EXPECT_EQ(r.err, "[bcfcat] the header of \"" + dir.file("other.bcf") + "\" differs from that of \"" + shards[0] + "\".\n");
     EXPECT_NE(access(dir.file("bad.bcf").c_str(), F_OK), 0);
 
+    // A disk that fills up: status 1, the message, and no output file left.
+    r = run_file_limited({ALNKIT_PATH, "bcfcat", "-o", dir.file("full.bcf"), shards[0], shards[1]}, 20000);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "[bcfcat] fail to write to \"" + dir.file("full.bcf") + "\".\n");
+    EXPECT_NE(access(dir.file("full.bcf").c_str(), F_OK), 0);
     struct fail_case {
         std::vector<std::string> args;
         std::string err;
