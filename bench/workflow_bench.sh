@@ -12,6 +12,7 @@ alnsim=$(realpath "${2:-$here/build/alnsim}")
 cores=${3:-2} ref_len=${4:-1000000} shard=${5:-250000}
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
+fail() { echo "workflow_bench: $1" >&2; [ -f "$dir/snakemake.log" ] && tail -20 "$dir/snakemake.log" >&2; exit 1; }
 cd "$dir"
 for s in S1 S2; do
   "$alnsim" --diploid --seed 41 --sample $s --refs 3 --ref-len "$ref_len" --depth 30 --fasta ref.fa --sam $s.sam
@@ -25,7 +26,7 @@ echo "data: 2 samples, $(awk '{l += $2} END {print l}' ref.fa.fai) bp, $records 
 
 now() { date +%s.%N; }
 t0=$(now)
-"$alnkit" mpileup -g -f ref.fa S1.bam S2.bam > single.bcf 2> /dev/null
+"$alnkit" mpileup -g -f ref.fa S1.bam S2.bam > single.bcf 2> single.log || fail "mpileup failed: $(tail -1 single.log)"
 t1=$(now)
 cat > config.yaml << EOC
 alnkit: $alnkit
@@ -34,7 +35,7 @@ reference: ref.fa
 shard_size: $shard
 outdir: out
 EOC
-snakemake -s "$here/workflows/Snakefile" --configfile config.yaml --cores "$cores" -q out/calls.bcf > snakemake.log 2>&1
+snakemake -s "$here/workflows/Snakefile" --configfile config.yaml --cores "$cores" out/calls.bcf > snakemake.log 2>&1 || fail "snakemake failed"
 t2=$(now)
 cmp <(gzip -dc single.bcf) <(gzip -dc out/calls.bcf) || { echo "joined BCF differs from the single run" >&2; exit 1; }
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
