@@ -14,6 +14,6 @@
 // `out_fn` ("-" for standard output).  Returns 0, or 1 after a one-line
 // message for an input that cannot be opened, is not BCF, is cut short or
 // damaged, lacks its end-of-file block or has a header unlike the first
-// file's, and for a failed write.  An output file that could not be
-// completed is removed.
+// file's, for an output that is one of the inputs, and for a failed write.
+// An output file that could not be completed is removed.
 int bcf_cat(int n, char* const* fn, const char* out_fn);

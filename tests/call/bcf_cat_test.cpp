@@ -117,6 +117,9 @@ TEST(BcfCat, RefusesWithoutLeavingAnOutput) {
         }
     }
     EXPECT_EQ(cat({dir.file("a.bcf")}, dir.file("no/such/dir.bcf")), 1);
+    // The output is an input: refused before the input is truncated.
+    EXPECT_EQ(cat({dir.file("a.bcf"), dir.file("a.bcf")}, dir.file("a.bcf")), 1);
+    EXPECT_EQ(read_file(dir.file("a.bcf")), a);
 }
 
 }  // namespace
