@@ -22,3 +22,4 @@ int main_cut_target(int argc, char* argv[]);  // targetcut
 int main_phase(int argc, char* argv[]);       // phase
 int bam_tview_main(int argc, char* argv[]);  // tview
 int bam_mpileup(int argc, char* argv[]);    // mpileup
+int main_bcfcat(int argc, char* argv[]);    // bcfcat

@@ -3,6 +3,7 @@
 // counts them.
 #include "commands/commands.h"
 
+#include <getopt.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -86,10 +87,14 @@ struct fetch_data {
     long long count;
     long long n_unwritable = 0;  // records whose optional fields cannot be formatted
     std::string first_unwritable;
+    // With --starts-in-region: only records starting in [beg, end) of the
+    // region being read; beg -1 for no such limit.
+    int64_t starts_beg = -1, starts_end = 0;
 };
 
 int view_func(const bam1_t* b, void* data) {
     auto* d = static_cast<fetch_data*>(data);
+    if (d->starts_beg >= 0 && (b->core.pos < d->starts_beg || b->core.pos >= d->starts_end)) return 0;
     if (keep_record(*d->settings, d->in->header, b)) {
         if (d->out && samwrite(d->out, b) < 0 && d->n_unwritable++ == 0) d->first_unwritable = rec_qname(b);
         ++d->count;
@@ -211,6 +216,7 @@ void keep_listed_read_groups(bam_header_t* h, const kh_strset_t* set) {
 struct view_options {
     bool is_bamout = false, is_header = false, is_header_only = false, is_samin = false, is_count = false;
     bool long_help = false;
+    bool starts_in_region = false;  // --starts-in-region
     char flag_form = 0;    // 'x' or 'X'
     char level_digit = 0;  // '0' for -u, '1' for -1
     const char* fn_list = nullptr;
@@ -228,8 +234,12 @@ int main_samview(int argc, char* argv[]) {
     command_threads threads;
     int c;
     optind = 0;  // the dispatcher or import may have used getopt before
-    while ((c = getopt(argc, argv, "Sbct:h1Ho:q:f:F:ul:r:xX?T:R:L:s:@:")) >= 0) {
+    enum { opt_starts_in_region = 256 };
+    static const option long_options[] = {{"starts-in-region", no_argument, nullptr, opt_starts_in_region},
+                                          {nullptr, 0, nullptr, 0}};
+    while ((c = getopt_long(argc, argv, "Sbct:h1Ho:q:f:F:ul:r:xX?T:R:L:s:@:", long_options, nullptr)) >= 0) {
         switch (c) {
+        case opt_starts_in_region: o.starts_in_region = true; break;
         case 's': settings.subsam = std::atof(optarg); break;
         case 'c': o.is_count = true; break;
         case 'S': o.is_samin = true; break;
@@ -305,6 +315,8 @@ int main_samview(int argc, char* argv[]) {
         }
     }
 
+    // Where the records start, for region `*` when the index holds no chunk.
+    const int64_t first_record = (in->type & TYPE_BAM) ? bgzf_tell(in->x.bam) : 0;
     threads.attach(in.get());
     threads.attach(out.get());
     int status = 0;
@@ -332,12 +344,26 @@ int main_samview(int argc, char* argv[]) {
         }
         for (int i = optind + 1; i < argc; ++i) {
             int tid, beg, end;
+            if (std::strcmp(argv[i], "*") == 0) {
+                data.starts_beg = -1;
+                if (bam_fetch_unplaced(in->x.bam, idx, first_record, &data, view_func) < 0) {
+                    std::fprintf(stderr,
+                                 "[main_samview] retrieval of region \"%s\" failed due to truncated file or corrupt BAM index "
+                                 "file\n",
+                                 argv[i]);
+                    status = 1;
+                    break;
+                }
+                continue;
+            }
             bam_parse_region(in->header, argv[i], &tid, &beg, &end);
             if (tid < 0) {
                 std::fprintf(stderr, "[main_samview] region \"%s\" specifies an unknown reference name. Continue anyway.\n",
                              argv[i]);
                 continue;
             }
+            data.starts_beg = o.starts_in_region ? beg : -1;
+            data.starts_end = end;
             if (bam_fetch(in->x.bam, idx, tid, beg, end, &data, view_func) < 0) {
                 std::fprintf(stderr,
                              "[main_samview] retrieval of region \"%s\" failed due to truncated file or corrupt BAM index file\n",

@@ -640,10 +640,33 @@ void bam_iter_destroy(bam_iter_t iter) {
     std::free(iter);
 }
 
+uint64_t bam_index_placed_end(const bam_index_t* idx) {
+    uint64_t end = 0;
+    for (int32_t i = 0; i < idx->n; ++i) {
+        const kh_i_t* h = idx->index[i];
+        for (khint_t k = h->begin(); k != h->end(); ++k) {
+            if (!h->exist(k) || h->key(k) == bam_meta_bin) continue;  // its pairs are not all offsets
+            const bam_binlist_t& bins = h->value(k);
+            for (uint32_t j = 0; j < bins.n; ++j) end = std::max(end, bins.list[j].v);
+        }
+    }
+    return end;
+}
+
 int bam_fetch(BGZF* fp, const bam_index_t* idx, int tid, int beg, int end, void* data, bam_fetch_f func) {
     bam1_ptr b = bam1_make();
     bam_iter_ptr iter(bam_iter_query(idx, tid, beg, end));
     int ret;
     while ((ret = bam_iter_read(fp, iter.get(), b.get())) >= 0) func(b.get(), data);
+    return ret == -1 ? 0 : ret;
+}
+
+int bam_fetch_unplaced(BGZF* fp, const bam_index_t* idx, int64_t first_record, void* data, bam_fetch_f func) {
+    const uint64_t placed_end = bam_index_placed_end(idx);
+    if (bgzf_seek(fp, placed_end ? static_cast<int64_t>(placed_end) : first_record, SEEK_SET) < 0) return bam_iter_eseek;
+    bam1_ptr b = bam1_make();
+    int ret;
+    while ((ret = bam_read1_bounded(fp, b.get(), idx->n)) >= 0)
+        if (b->core.tid < 0) func(b.get(), data);
     return ret == -1 ? 0 : ret;
 }

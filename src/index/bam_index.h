@@ -127,6 +127,19 @@ struct bam_iter_deleter {
 };
 using bam_iter_ptr = std::unique_ptr<bam_iter_s, bam_iter_deleter>;
 
+// The virtual offset just past the last record the index places on a
+// reference: the largest chunk end over all references, or 0 when the
+// index holds no chunk.  In a coordinate-sorted file the records without a
+// reference follow from there.
+uint64_t bam_index_placed_end(const bam_index_t* idx);
+
 // Calls `func` with every record overlapping the region; 0 when the region
 // was read to its end, else the negative bam_iter_read result that stopped it.
 int bam_fetch(BGZF* fp, const bam_index_t* idx, int tid, int beg, int end, void* data, bam_fetch_f func);
+
+// Calls `func` with every record without a reference (tid -1) after the
+// placed ones of a coordinate-sorted file: read from bam_index_placed_end,
+// or from `first_record` (the offset just after the header) when the index
+// holds no chunk.  0 at the end of the file, else the negative result of
+// the seek (bam_iter_eseek) or of the read that stopped it.
+int bam_fetch_unplaced(BGZF* fp, const bam_index_t* idx, int64_t first_record, void* data, bam_fetch_f func);

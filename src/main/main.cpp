@@ -39,6 +39,7 @@ constexpr command_entry commands[] = {
     {"fillmd", bam_fillmd},
     {"reheader", main_reheader},
     {"cat", main_cat},
+    {"bcfcat", main_bcfcat},
     {"targetcut", main_cut_target},
     {"phase", main_phase},
     {"depth", main_depth},
@@ -69,7 +70,8 @@ int usage() {
                  "         reheader    replace BAM header\n"
                  "         cat         concatenate BAMs\n"
                  "         targetcut   cut fosmid regions (for fosmid pool only)\n"
-                 "         phase       phase heterozygotes\n");
+                 "         phase       phase heterozygotes\n"
+                 "         bcfcat      concatenate BCFs with identical headers\n");
     std::fprintf(stderr, "\n");
     return 1;
 }

@@ -201,6 +201,29 @@ int mplp_depth_cap(int max_depth, int n_samples) {
     return max_depth;
 }
 
+namespace {
+
+// The reference to apply BAQ and capping with for a record on `tid`: the
+// current one, or the read-ahead slot, fetched into it when a FASTA is given
+// and BAQ or capping is on.  A name the FASTA lacks or a failed read leaves
+// the slot without a sequence; the column loop's own fetch reports a failure.
+const mplp_ref_t* reference_of(mplp_aux_t* ma, int tid) {
+    if (ma->ref->tid == tid) return ma->ref;
+    const mplp_conf_t* conf = ma->conf;
+    mplp_ref_t* ahead = ma->ahead;
+    if (!ahead || !conf->fai || !((conf->flag & MPLP_REALN) || conf->capQ_thres > 10)) return nullptr;
+    if (ahead->tid != tid) {
+        std::free(ahead->seq);
+        *ahead = mplp_ref_t{tid, nullptr, 0};
+        int len = 0;
+        ahead->seq = faidx_fetch_seq(conf->fai, ma->h->target_name[tid], 0, INT_MAX, &len);
+        ahead->len = ahead->seq ? len : 0;
+    }
+    return ahead;
+}
+
+}  // namespace
+
 int mplp_func(void* data, bam1_t* b) {
     auto* ma = static_cast<mplp_aux_t*>(data);
     const mplp_conf_t* conf = ma->conf;
@@ -224,8 +247,8 @@ int mplp_func(void* data, bam1_t* b) {
             continue;
         if (conf->rghash && is_excluded_group(b, conf->rghash)) continue;
         if (conf->flag & MPLP_ILLUMINA13) convert_illumina13(b);
-        const mplp_ref_t* ref = ma->ref;
-        if (ref->seq && ref->tid == c->tid) {
+        const mplp_ref_t* ref = reference_of(ma, c->tid);
+        if (ref && ref->seq) {
             if (conf->flag & MPLP_REALN)
                 bam_prob_realn_core(b, ref->seq, ref->len, BAM_BAQ_APPLY | (conf->flag & MPLP_EXT_BAQ ? BAM_BAQ_EXTENDED : 0));
             if (conf->capQ_thres > 10) {
@@ -248,6 +271,7 @@ struct input_set_t {
     std::vector<mplp_aux_t> files;
     bam_header_ptr h;  // the first file's header
     mplp_ref_t ref;
+    mplp_ref_t ahead;                   // a reference fetched for reads ahead of the column loop
     int tid0 = -1, beg0 = 0, end0 = 0;  // the region of the run (first file's parse)
     ~input_set_t() {
         for (mplp_aux_t& a : files) {
@@ -255,6 +279,7 @@ struct input_set_t {
             if (a.fp) bgzf_close(a.fp);
         }
         std::free(ref.seq);
+        std::free(ahead.seq);
     }
 };
 
@@ -284,6 +309,7 @@ int open_inputs(input_set_t* in, const mplp_conf_t* conf, int n, char** fn, bam_
         a.fn = fn[i];
         a.conf = conf;
         a.ref = &in->ref;
+        a.ahead = &in->ahead;
         a.fp = std::strcmp(fn[i], "-") == 0 ? bgzf_fdopen(fileno(stdin), "r") : bgzf_open(fn[i], "r");
         if (!a.fp) {
             std::fprintf(stderr, "[mpileup] fail to open \"%s\".\n", fn[i]);
@@ -335,6 +361,11 @@ bool load_reference(input_set_t* in, const mplp_conf_t* conf, int tid) {
     std::free(in->ref.seq);
     in->ref = mplp_ref_t{tid, nullptr, 0};
     if (!conf->fai) return true;
+    if (in->ahead.tid == tid && in->ahead.seq) {  // fetched already for reads ahead
+        in->ref = in->ahead;
+        in->ahead = mplp_ref_t{};
+        return true;
+    }
     const char* name = in->h->target_name[tid];
     int len = 0;
     in->ref.seq = faidx_fetch_seq(conf->fai, name, 0, INT_MAX, &len);

@@ -3,8 +3,11 @@
 //
 // Each input file gets a reader that filters its records (mapping quality,
 // anomalous pairs, read groups, position lists) and applies BAQ and
-// mapping-quality capping against the reference currently loaded; one
-// reference sequence is held at a time and shared by all files.  Text lines
+// mapping-quality capping against the record's own reference: the one the
+// column loop holds, or, for a record the pileup reads ahead onto the next
+// reference, a read-ahead slot that the column loop takes over when it gets
+// there.  At most two sequences are held at once, shared by all files, so a
+// read's qualities do not depend on how far the pileup has buffered.  Text lines
 // are built in a reused buffer and written in large pieces; the BCF path
 // reuses one record, one call and the per-sample lists for every column.
 #pragma once
@@ -74,6 +77,7 @@ struct mplp_aux_t {
     const bam_header_t* h = nullptr;  // the first file's header, for names
     int32_t n_targets = 0;
     const mplp_ref_t* ref = nullptr;
+    mplp_ref_t* ahead = nullptr;  // the read-ahead slot, shared by all files
     const mplp_conf_t* conf = nullptr;
     const char* fn = nullptr;
     // What ended the file: the last read's result (-1 at a clean end, -2 or

@@ -3,12 +3,7 @@
 // the header is recompressed; every later block is copied byte for byte, so
 // the command runs at file-copy speed.
 //
-// The raw copy still follows the block structure: each block's 18-byte gzip
-// header is checked and its size used to skip to the next one.  That costs a
-// few comparisons per 64 KiB and lets a cut inside a block, or bytes that are
-// not BGZF at all, fail with a message instead of ending up in the output.
-// Each input's trailing end-of-file block is held back and dropped, so the
-// output ends with exactly one.
+// The block copy is shared with bcfcat; see io/bgzf_copy.h.
 #pragma once
 
 #include <cstddef>

@@ -110,9 +110,15 @@ TEST_F(Mpileup, TextLinesEqualTheHandWorkedOnes) {
         // reference) keeps the read, and with it the anomalous pair: a capped
         // read skips both tests.
         {{"-B", "-f", "F", "-q", "10", "A"}, {{9, crafted_lines[12]}, {10, crafted_lines[13]}, {11, crafted_lines[14]}}, 12},
-        // Capping also lowers rD's 100 to 50.
+        // Capping also lowers rD's 100 to 50, rB's 40 to 36 and rG's 60 to
+        // 34 (the same as in -r runs: reads read ahead onto a reference are
+        // capped too).
         {{"-B", "-f", "F", "-q", "10", "-C", "50", "A"},
-         {{5, "chr1\t6\tC\t2\t,^Sn\tC5"}, {9, "chr1\t10\tC\t2\t^S.^&A\tI+"}, {10, "chr1\t11\tG\t2\t.$.\tI,"}},
+         {{1, "chr1\t2\tC\t2\t.^E,\tIA"},
+          {5, "chr1\t6\tC\t2\t,^Sn\tC5"},
+          {9, "chr1\t10\tC\t2\t^S.^&A\tI+"},
+          {10, "chr1\t11\tG\t2\t.$.\tI,"},
+          {12, "chr2\t1\tN\t1\t^C.\tI"}},
          15},
         // Illumina-1.3+ qualities: 'I' (40) becomes 9, '~' (93) 62.
         {{"-B", "-f", "F", "-6", "A"}, {{0, "chr1\t1\tA\t1\t^?.\t*"}, {7, "chr1\t8\tT\t1\t<\t_"}}, 15, true},
@@ -265,7 +271,7 @@ TEST(MpileupGenerated, RegionsAndExcludedGroupsEqualCutsOfWholeRuns) {
     const std::vector<std::string> all = {bams[0], bam_from_sam(dir, "g1", second)};
     for (const std::string& bam : all) ASSERT_EQ(run_alnkit({"index", bam}).status, 0);
     for (const std::vector<std::string>& extra :
-         {std::vector<std::string>{"-B"}, std::vector<std::string>{"-B", "-f", fa, "-s", "-O"}}) {
+         {std::vector<std::string>{"-B"}, std::vector<std::string>{"-f", fa, "-s", "-O"}}) {
         std::vector<std::string> args = {"mpileup"};
         args.insert(args.end(), extra.begin(), extra.end());
         args.insert(args.end(), all.begin(), all.end());
@@ -288,6 +294,46 @@ TEST(MpileupGenerated, RegionsAndExcludedGroupsEqualCutsOfWholeRuns) {
             EXPECT_FALSE(want.empty()) << c.reg;
             EXPECT_EQ(run_alnkit(reg_args).out, want) << c.reg;
         }
+    }
+    // Pieces that cover the references, joined, give the whole run with BAQ
+    // on, text and BCF: the first reads of each reference, read ahead of
+    // the column loop, get BAQ too.
+    const std::vector<std::string> pieces = {"chr1:1-1000", "chr1:1001-3000", "chr2:1-1499", "chr2:1500-3000", "chr3"};
+    auto flat = [](const bcf_file& f) {  // every decoded field, record by record
+        std::string s;
+        for (const bcf_record& r : f.records) {
+            for (const std::string& field : {std::to_string(r.tid), std::to_string(r.pos), r.ref, r.alt, r.info, r.fmt}) {
+                s += field;
+                s += ' ';
+            }
+            for (const auto& pl : r.pl)
+                for (int v : pl) {
+                    s += std::to_string(v);
+                    s += ' ';
+                }
+            s += '\n';
+        }
+        return s;
+    };
+    for (const std::string mode : {"-O", "-g"}) {
+        std::vector<std::string> args = {"mpileup", mode, "-R", "-f", fa};
+        args.insert(args.end(), all.begin(), all.end());
+        const run_result whole = run_alnkit(args);
+        ASSERT_EQ(whole.status, 0) << whole.err;
+        std::string joined;
+        for (const std::string& piece : pieces) {
+            std::vector<std::string> reg_args = args;
+            reg_args.insert(reg_args.begin() + 1, {"-r", piece});
+            const run_result r = run_alnkit(reg_args);
+            ASSERT_EQ(r.status, 0) << r.err;
+            joined += mode == "-g" ? flat(decode_bcf_output(dir, r.out)) : r.out;
+        }
+        const std::string want = mode == "-g" ? flat(decode_bcf_output(dir, whole.out)) : whole.out;
+        EXPECT_GT(want.size(), 10000U);
+        EXPECT_EQ(joined, want) << mode;
+        args.insert(args.begin() + 1, "-B");  // BAQ makes a difference here
+        const std::string no_baq = run_alnkit(args).out;
+        EXPECT_NE(mode == "-g" ? flat(decode_bcf_output(dir, no_baq)) : no_baq, want) << mode;
     }
     write_file(dir.file("groups"), "  grpA\n\tnotthere\n");
     const std::string with_g = run_alnkit({"mpileup", "-G", dir.file("groups"), bams[0]}).out;

@@ -33,6 +33,7 @@ TEST(Dispatcher, NoCommandPrintsUsage) {
                               "         cat         concatenate BAMs\n"
                               "         targetcut   cut fosmid regions (for fosmid pool only)\n"
                               "         phase       phase heterozygotes\n"
+                              "         bcfcat      concatenate BCFs with identical headers\n"
                               "\n";
     test_util::run_result r = run_alnkit({});
     EXPECT_EQ(r.status, 1);
