@@ -109,13 +109,10 @@ int bcf_cat(int n, char* const* fn, const char* out_fn) {
             return 1;
         }
     }
-    struct stat out_st, in_st;
-    if (std::strcmp(out_fn, "-") != 0 && stat(out_fn, &out_st) == 0)
-        for (int i = 0; i < n; ++i)
-            if (stat(fn[i], &in_st) == 0 && in_st.st_dev == out_st.st_dev && in_st.st_ino == out_st.st_ino) {
-                std::fprintf(stderr, "[bcfcat] the output \"%s\" is also an input.\n", out_fn);
-                return 1;
-            }
+    if (bgzf_output_is_an_input(out_fn, n, fn)) {
+        std::fprintf(stderr, "[bcfcat] the output \"%s\" is also an input.\n", out_fn);
+        return 1;
+    }
     output_t out(out_fn);
     if (!out.fp()) {
         std::fprintf(stderr, "[bcfcat] fail to open \"%s\" for writing.\n", out_fn);

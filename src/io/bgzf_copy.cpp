@@ -1,6 +1,8 @@
 // Block-level copy of the rest of a BGZF stream; see bgzf_copy.h.
 #include "io/bgzf_copy.h"
 
+#include <sys/stat.h>
+
 #include <cstring>
 #include <vector>
 
@@ -60,4 +62,14 @@ bgzf_copy_status bgzf_copy_rest(BGZF* in, BGZF* out, bool* had_eof) {
     *had_eof = n_held > 0 && is_eof_block(ebuf);
     if (!*had_eof && bgzf_write_raw(out, ebuf, n_held) != 0) return bgzf_copy_status::write_failed;
     return bgzf_copy_status::ok;
+}
+
+bool bgzf_output_is_an_input(const char* out, int n, char* const* fn) {
+    struct stat out_st, in_st;
+    if (std::strcmp(out, "-") == 0 || stat(out, &out_st) != 0) return false;
+    for (int i = 0; i < n; ++i)
+        if (std::strcmp(fn[i], "-") != 0 && stat(fn[i], &in_st) == 0 && in_st.st_dev == out_st.st_dev &&
+            in_st.st_ino == out_st.st_ino)
+            return true;
+    return false;
 }

@@ -25,3 +25,8 @@ enum class bgzf_copy_status { ok, write_failed, read_failed, truncated, not_bgzf
 // block (then its last bytes are copied too, and the caller decides whether
 // that is worth a word); it is set only with bgzf_copy_status::ok.
 bgzf_copy_status bgzf_copy_rest(BGZF* in, BGZF* out, bool* had_eof);
+
+// Whether `out` names the same file as one of the `n` inputs (by device and
+// inode; "-" never does).  Opening it for writing would empty that input
+// before it is read.
+bool bgzf_output_is_an_input(const char* out, int n, char* const* fn);

@@ -384,6 +384,8 @@ char* faidx_fetch_seq(faidx_t* fai, const char* c_name, int p_beg_i, int p_end_i
 
 int faidx_fetch_nseq(const faidx_t* fai) { return fai->n; }
 
+bool faidx_seeks_back(const faidx_t* fai) { return fai->rz->file_type != FILE_TYPE_GZ; }
+
 bool fai_region_seq(const faidx_t* fai, const char* str, std::string* name, int64_t* len) {
     region_text_t r;
     const faidx1_t* e = find_region_seq(fai, str, &r, name);

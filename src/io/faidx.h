@@ -58,6 +58,9 @@ char* fai_fetch(faidx_t* fai, const char* str, int* len);
 // sequence; null for an unknown name, and as fai_fetch on a failed read.
 char* faidx_fetch_seq(faidx_t* fai, const char* c_name, int p_beg_i, int p_end_i, int* len);
 int faidx_fetch_nseq(const faidx_t* fai);
+// False for a FASTA in ordinary gzip, which can only be read forwards: its
+// sequences must be fetched in file order.
+bool faidx_seeks_back(const faidx_t* fai);
 // The name of the sequence a region string names and its indexed length,
 // for messages; false for an unknown name.
 bool fai_region_seq(const faidx_t* fai, const char* str, std::string* name, int64_t* len);

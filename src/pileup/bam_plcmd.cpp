@@ -21,6 +21,7 @@
 #include "call/bam_md.h"
 #include "call/sample.h"
 #include "index/bedidx.h"
+#include "io/faidx.h"
 #include "io/text_out.h"
 
 namespace {
@@ -207,11 +208,14 @@ namespace {
 // current one, or the read-ahead slot, fetched into it when a FASTA is given
 // and BAQ or capping is on.  A name the FASTA lacks or a failed read leaves
 // the slot without a sequence; the column loop's own fetch reports a failure.
+// A FASTA that only reads forwards gets no slot: fetching a later reference
+// ahead would leave the column loop unable to go back to an earlier one.
 const mplp_ref_t* reference_of(mplp_aux_t* ma, int tid) {
     if (ma->ref->tid == tid) return ma->ref;
     const mplp_conf_t* conf = ma->conf;
     mplp_ref_t* ahead = ma->ahead;
     if (!ahead || !conf->fai || !((conf->flag & MPLP_REALN) || conf->capQ_thres > 10)) return nullptr;
+    if (!faidx_seeks_back(conf->fai)) return nullptr;
     if (ahead->tid != tid) {
         std::free(ahead->seq);
         *ahead = mplp_ref_t{tid, nullptr, 0};

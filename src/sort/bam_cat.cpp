@@ -36,6 +36,10 @@ BGZF* open_output(const char* fn) { return std::strcmp(fn, "-") == 0 ? bgzf_fdop
 }  // namespace
 
 int bam_cat(int nfn, char* const* fn, const bam_header_t* h, const char* outbam) {
+    if (bgzf_output_is_an_input(outbam, nfn, fn)) {
+        std::fprintf(stderr, "[%s] ERROR: the output file '%s' is also an input.\n", "bam_cat", outbam);
+        return 1;
+    }
     output_owner out(open_output(outbam));
     if (!out.fp) {
         std::fprintf(stderr, "[%s] ERROR: fail to open output file '%s'.\n", "bam_cat", outbam);

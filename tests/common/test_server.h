@@ -65,7 +65,7 @@ public:
     test_server(const std::vector<std::string>& args, const std::string& err_path) {
         int out[2];
         if (pipe(out) != 0) return;
-        std::vector<std::string> argv{"python3", std::string(ALNKIT_TEST_DIR) + "/io/test_servers.py"};
+        std::vector<std::string> argv{"python3", ALNKIT_TEST_DIR "/io/test_servers.py"};
         argv.insert(argv.end(), args.begin(), args.end());
         pid_ = fork();
         if (pid_ == 0) {

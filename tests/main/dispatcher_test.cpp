@@ -11,30 +11,31 @@ namespace {
 using test_util::run_alnkit;
 
 TEST(Dispatcher, NoCommandPrintsUsage) {
-    const std::string usage = std::string("\n") +
-                              "Program: alnkit (Tools for alignments in the SAM format)\n"
-                              "Version: " ALNKIT_VERSION
-                              "\n\n"
-                              "Usage:   alnkit <command> [options]\n\n"
-                              "Command: view        SAM<->BAM conversion\n"
-                              "         sort        sort alignment file\n"
-                              "         mpileup     multi-way pileup\n"
-                              "         depth       compute the depth\n"
-                              "         faidx       index/extract FASTA\n"
-                              "         tview       text alignment viewer\n"
-                              "         index       index alignment\n"
-                              "         idxstats    BAM index stats (r595 or later)\n"
-                              "         fixmate     fix mate information\n"
-                              "         flagstat    simple stats\n"
-                              "         calmd       recalculate MD/NM tags and '=' bases\n"
-                              "         merge       merge sorted alignments\n"
-                              "         rmdup       remove PCR duplicates\n"
-                              "         reheader    replace BAM header\n"
-                              "         cat         concatenate BAMs\n"
-                              "         targetcut   cut fosmid regions (for fosmid pool only)\n"
-                              "         phase       phase heterozygotes\n"
-                              "         bcfcat      concatenate BCFs with identical headers\n"
-                              "\n";
+    const std::string usage =
+        "\n"
+        "Program: alnkit (Tools for alignments in the SAM format)\n"
+        "Version: " ALNKIT_VERSION
+        "\n\n"
+        "Usage:   alnkit <command> [options]\n\n"
+        "Command: view        SAM<->BAM conversion\n"
+        "         sort        sort alignment file\n"
+        "         mpileup     multi-way pileup\n"
+        "         depth       compute the depth\n"
+        "         faidx       index/extract FASTA\n"
+        "         tview       text alignment viewer\n"
+        "         index       index alignment\n"
+        "         idxstats    BAM index stats (r595 or later)\n"
+        "         fixmate     fix mate information\n"
+        "         flagstat    simple stats\n"
+        "         calmd       recalculate MD/NM tags and '=' bases\n"
+        "         merge       merge sorted alignments\n"
+        "         rmdup       remove PCR duplicates\n"
+        "         reheader    replace BAM header\n"
+        "         cat         concatenate BAMs\n"
+        "         targetcut   cut fosmid regions (for fosmid pool only)\n"
+        "         phase       phase heterozygotes\n"
+        "         bcfcat      concatenate BCFs with identical headers\n"
+        "\n";
     test_util::run_result r = run_alnkit({});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");

@@ -168,6 +168,16 @@ TEST(CatCommand, UsageAndOpenFailures) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "[bam_cat] ERROR: fail to open output file '" + bad_out + "'.\n");
 
+    // An output that is one of the inputs, however it is spelled, would be
+    // emptied before it is read.
+    const std::string a_bytes = read_file(a);
+    for (const std::string& out : {a, dir.path() + "/./" + a.substr(a.rfind('/') + 1)}) {
+        r = run_alnkit({"cat", "-o", out, a, a});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "[bam_cat] ERROR: the output file '" + out + "' is also an input.\n");
+        EXPECT_EQ(read_file(a), a_bytes);
+    }
+
     std::string missing = dir.file("missing.bam");
     r = run_alnkit({"cat", "-o", dir.file("out.bam"), a, missing});
     EXPECT_EQ(r.status, 255);
