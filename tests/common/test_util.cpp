@@ -34,6 +34,17 @@ std::string random_bytes(size_t n, uint32_t seed) {
     return s;
 }
 
+std::string text_bytes(size_t n) {
+    std::string s;
+    while (s.size() < n) {
+        s.append(1, 'r');
+        s.append(std::to_string(s.size()));
+        s.append("\t99\tchr1\t12345\t60\t100M\t=\t12500\t250\tACGTACGTAC\n");
+    }
+    s.resize(n);
+    return s;
+}
+
 std::string flip_bit(std::string s, size_t at, int bit) {
     s[at + static_cast<size_t>(bit / 8)] ^= static_cast<char>(1 << (bit % 8));
     return s;

@@ -27,6 +27,9 @@ private:
 // `n` pseudo-random bytes, the same for the same seed.
 std::string random_bytes(size_t n, uint32_t seed);
 
+// `n` bytes of SAM-like text lines (compressible, unlike random bytes).
+std::string text_bytes(size_t n);
+
 // `s` with one bit flipped: bit `bit` counted from the low bit of byte `at`
 // upwards, so a multi-byte little-endian field is addressed by its bit.
 std::string flip_bit(std::string s, size_t at, int bit);

@@ -18,18 +18,8 @@ namespace {
 using test_util::random_bytes;
 using test_util::read_file;
 using test_util::scratch_dir;
+using test_util::text_bytes;
 using test_util::write_file;
-
-std::string text_bytes(size_t n) {
-    std::string s;
-    while (s.size() < n) {
-        s.append(1, 'r');
-        s.append(std::to_string(s.size()));
-        s.append("\t99\tchr1\t12345\t60\t100M\t=\t12500\t250\tACGTACGTAC\n");
-    }
-    s.resize(n);
-    return s;
-}
 
 void write_bgzf(const std::string& path, const std::string& data, const char* mode = "w", size_t chunk = 7000) {
     BGZF* fp = bgzf_open(path.c_str(), mode);

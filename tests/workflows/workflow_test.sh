@@ -13,10 +13,10 @@ set -euo pipefail
 alnkit=$1 alnsim=$2 snakefile=$3
 if ! command -v snakemake > /dev/null; then
   if [ "${ALNKIT_REQUIRE_SNAKEMAKE:-0}" = 1 ]; then
-    echo "workflow_test: snakemake is not installed (scripts/install-workflow-deps.sh installs it)" >&2
+    echo "workflow_test: snakemake is not installed (scripts/install-deps.sh --workflow installs it)" >&2
     exit 1
   fi
-  echo "workflow_test: skipped: snakemake is not installed (scripts/install-workflow-deps.sh installs it)"
+  echo "workflow_test: skipped: snakemake is not installed (scripts/install-deps.sh --workflow installs it)"
   exit 77
 fi
 dir=$(mktemp -d)
