@@ -43,15 +43,6 @@ void write_bgzf(const std::string& path, const std::string& head, const std::str
     ASSERT_EQ(bgzf_close(fp), 0);
 }
 
-// The uncompressed size of each block, from the block footers.
-std::vector<uint32_t> block_isizes(const std::string& f) {
-    std::vector<uint32_t> sizes;
-    auto u8 = [&](size_t i) { return static_cast<uint32_t>(static_cast<uint8_t>(f[i])); };
-    for (size_t p = 0, size; p + 18 <= f.size() && p + (size = (u8(p + 16) | u8(p + 17) << 8) + 1) <= f.size(); p += size)
-        sizes.push_back(u8(p + size - 4) | u8(p + size - 3) << 8 | u8(p + size - 2) << 16 | u8(p + size - 1) << 24);
-    return sizes;
-}
-
 int cat(const std::vector<std::string>& in, const std::string& out) {
     std::vector<char*> argv;
     for (const std::string& s : in) argv.push_back(const_cast<char*>(s.c_str()));

@@ -17,6 +17,7 @@
 
 namespace {
 
+using test_util::block_isizes;
 using test_util::inflate_file;
 
 std::string le32(uint32_t v) { return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
@@ -35,15 +36,6 @@ bcf1_t* make_record(int32_t pos, const std::string& str, int n_smpl) {
     b->str = static_cast<char*>(std::malloc(str.size() + !str.size()));
     std::memcpy(b->str, str.data(), str.size());
     return b;
-}
-
-// Uncompressed size of each block of a BGZF file, from the block footers.
-std::vector<uint32_t> block_isizes(const std::string& f) {
-    std::vector<uint32_t> sizes;
-    auto u8 = [&](size_t i) { return static_cast<uint32_t>(static_cast<uint8_t>(f[i])); };
-    for (size_t p = 0, size; p + 18 <= f.size() && p + (size = (u8(p + 16) | u8(p + 17) << 8) + 1) <= f.size(); p += size)
-        sizes.push_back(u8(p + size - 4) | u8(p + size - 3) << 8 | u8(p + size - 2) << 16 | u8(p + size - 1) << 24);
-    return sizes;
 }
 
 std::string header_bytes(const std::string& names, const std::string& snames) {

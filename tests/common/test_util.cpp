@@ -45,6 +45,14 @@ std::string text_bytes(size_t n) {
     return s;
 }
 
+std::vector<uint32_t> block_isizes(const std::string& f) {
+    std::vector<uint32_t> sizes;
+    auto u8 = [&](size_t i) { return static_cast<uint32_t>(static_cast<uint8_t>(f[i])); };
+    for (size_t p = 0, size; p + 18 <= f.size() && p + (size = (u8(p + 16) | u8(p + 17) << 8) + 1) <= f.size(); p += size)
+        sizes.push_back(u8(p + size - 4) | u8(p + size - 3) << 8 | u8(p + size - 2) << 16 | u8(p + size - 1) << 24);
+    return sizes;
+}
+
 std::string flip_bit(std::string s, size_t at, int bit) {
     s[at + static_cast<size_t>(bit / 8)] ^= static_cast<char>(1 << (bit % 8));
     return s;

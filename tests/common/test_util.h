@@ -30,6 +30,9 @@ std::string random_bytes(size_t n, uint32_t seed);
 // `n` bytes of SAM-like text lines (compressible, unlike random bytes).
 std::string text_bytes(size_t n);
 
+// Uncompressed size of each block of a BGZF file, from the block footers.
+std::vector<uint32_t> block_isizes(const std::string& f);
+
 // `s` with one bit flipped: bit `bit` counted from the low bit of byte `at`
 // upwards, so a multi-byte little-endian field is addressed by its bit.
 std::string flip_bit(std::string s, size_t at, int bit);
